@@ -1,0 +1,31 @@
+#include "BridgeConstants.hpp"
+#include "SelectionPolicy.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+bool hasSelfTestSwitch(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (argv[i] != nullptr && std::string_view(argv[i]) == kestrova::constants::kSelfTestSwitch) return true;
+    }
+    return false;
+}
+
+[[noreturn]] void runSelfTest() {
+    if (!kestrova::SelectionPolicy::selfTestPasses()) std::abort();
+    const auto line = kestrova::constants::kSelfTestLine;
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (hasSelfTestSwitch(argc, argv)) runSelfTest();
+    std::fputs("kestrova-bridge: no hay una sesión de escritorio disponible (falta el proveedor de la aplicación)\n",
+               stderr);
+    return 1;
+}
