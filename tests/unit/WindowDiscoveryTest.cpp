@@ -1,0 +1,144 @@
+#include "WindowDiscovery.hpp"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using kestrova::DiscoveredWindow;
+using kestrova::WindowDiscovery;
+namespace platform = kestrova::platform;
+
+namespace {
+
+// A window source whose queries wait until the test answers them, oldest first.
+class AnsweredSource final : public platform::ScreenCaptureService {
+public:
+    std::deque<std::function<void(platform::ShareableContentAnswer)>> pending;
+    int queries = 0;
+
+    void getShareableContent(bool excludingDesktop, bool onScreenOnly,
+                             std::function<void(platform::ShareableContentAnswer)> completion) override {
+        EXPECT_TRUE(excludingDesktop);
+        EXPECT_FALSE(onScreenOnly);
+        ++queries;
+        pending.push_back(std::move(completion));
+    }
+    std::shared_ptr<platform::Stream> makeStream(const platform::ContentFilter&, const platform::StreamConfiguration&,
+                                                 std::weak_ptr<platform::StreamDelegate>) override {
+        ADD_FAILURE() << "discovery never creates streams";
+        return nullptr;
+    }
+    void answer(platform::ShareableContentAnswer a) {
+        ASSERT_FALSE(pending.empty());
+        auto done = std::move(pending.front());
+        pending.pop_front();
+        done(std::move(a));
+    }
+};
+
+platform::Window window(std::uint32_t id, std::optional<std::string> title, std::int64_t layer = 0,
+                        std::optional<std::int32_t> pid = 4242) {
+    auto w = std::make_shared<platform::WindowRecord>();
+    w->windowID = id;
+    w->title = std::move(title);
+    w->windowLayer = layer;
+    if (pid) w->owningApplication = platform::RunningApplication{*pid};
+    return w;
+}
+
+platform::ShareableContentAnswer content(std::vector<platform::Window> windows) {
+    return platform::ShareableContentAnswer(platform::ShareableContent{std::move(windows)});
+}
+
+struct DiscoveryFixture : ::testing::Test {
+    platform::ManualLoop loop;
+    std::shared_ptr<AnsweredSource> source = std::make_shared<AnsweredSource>();
+    std::shared_ptr<WindowDiscovery> discovery = WindowDiscovery::create();
+    std::vector<std::string> reports;
+
+    void SetUp() override {
+        platform::installScreenCapture(source);
+        discovery->onChange = [this](const std::vector<DiscoveredWindow>& list) {
+            reports.push_back("change " + kestrova::signature(list));
+        };
+        discovery->onError = [this](const platform::Error& e) { reports.push_back("error " + e.description); };
+    }
+    void TearDown() override {
+        discovery->stop();
+        while (!source->pending.empty()) source->answer(content({}));
+        loop.advance(2s);
+        platform::installScreenCapture(nullptr);
+    }
+    // Answers the outstanding query and lets the next cycle begin.
+    void cycle(platform::ShareableContentAnswer a) {
+        loop.runUntilIdle();
+        source->answer(std::move(a));
+        loop.runUntilIdle();
+        loop.advance(1s);
+    }
+};
+
+TEST(OutputWindowsTest, FiltersByLayerOwnerAndExactPrefix) {
+    const std::int32_t self = 100;
+    const auto kept = kestrova::outputWindows(
+        {window(1, "Kestrova Output | A"), window(2, "Kestrova Output | B", 3), window(3, "Kestrova Output | C", 0, self),
+         window(4, "Kestrova Output | D", 0, std::nullopt), window(5, "Kestrova Output"), window(6, " Kestrova Output | E"),
+         window(7, "kestrova output | F"), window(8, "Kestrova Output |"), window(9, std::nullopt)},
+        self);
+    EXPECT_EQ(kestrova::signature(kept), "8:Kestrova Output ||1:Kestrova Output | A|4:Kestrova Output | D");
+}
+
+TEST(OutputWindowsTest, NaturalStableOrder) {
+    const auto kept = kestrova::outputWindows(
+        {window(1, "Kestrova Output | 10"), window(2, "Kestrova Output | b"), window(3, "Kestrova Output | 2"),
+         window(4, "Kestrova Output | A"), window(5, "Kestrova Output | a"), window(6, "Kestrova Output | 2")},
+        0);
+    std::vector<std::uint32_t> ids;
+    for (const auto& w : kept) ids.push_back(w.id());
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{3, 6, 1, 4, 5, 2}));
+}
+
+TEST(OutputWindowsTest, UntitledWindowGetsTheFallbackTitle) {
+    EXPECT_EQ((DiscoveredWindow{window(1, std::nullopt)}.title()), "Kestrova Output");
+}
+
+TEST_F(DiscoveryFixture, ReportsChangesOnlyAndEachFailureRunOnce) {
+    discovery->start();
+    discovery->start();
+    cycle(content({}));  // empty first list equals the initial signature
+    cycle(content({window(7, "Kestrova Output | X")}));
+    cycle(content({window(7, "Kestrova Output | X")}));
+    cycle(platform::ShareableContentAnswer(platform::Error("sin permiso")));
+    cycle(platform::ShareableContentAnswer(platform::Error("otra vez")));
+    cycle(platform::ShareableContentAnswer());  // neither content nor error
+    cycle(content({}));
+    cycle(content({window(7, "Kestrova Output | Y")}));
+    EXPECT_EQ(reports, (std::vector<std::string>{"change 7:Kestrova Output | X", "error sin permiso", "change ",
+                                                 "change 7:Kestrova Output | Y"}));
+    EXPECT_EQ(source->queries, 9);  // one poller, one query per cycle, plus the one now outstanding
+}
+
+TEST_F(DiscoveryFixture, AnswerAfterStopIsDiscardedAndRestartReportsOnlyChanges) {
+    discovery->start();
+    cycle(content({window(1, "Kestrova Output | A")}));
+    loop.runUntilIdle();
+    discovery->stop();
+    source->answer(content({window(2, "Kestrova Output | B")}));
+    loop.runUntilIdle();
+    loop.advance(3s);
+    EXPECT_EQ(source->queries, 2);  // the stopped poller asks nothing more
+    discovery->start();
+    cycle(content({window(1, "Kestrova Output | A")}));
+    EXPECT_EQ(reports, std::vector<std::string>{"change 1:Kestrova Output | A"});
+}
+
+TEST_F(DiscoveryFixture, FirstCycleFailureIsReported) {
+    discovery->start();
+    cycle(platform::ShareableContentAnswer(platform::Error("pantalla perdida")));
+    EXPECT_EQ(reports, std::vector<std::string>{"error pantalla perdida"});
+}
+
+}  // namespace
