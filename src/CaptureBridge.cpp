@@ -16,16 +16,12 @@ using platform::StreamCompletion;
 // Largest capture side accepted: far beyond any display, small enough that doubling and pixel sizes never overflow.
 constexpr double kLargestSide = 1 << 20;
 
-auto startOf(const std::shared_ptr<platform::Stream>& stream) {
-    return awaitCompletion<std::optional<platform::Error>>([stream](Completion<std::optional<platform::Error>> d) {
-        stream->startCapture([d](std::optional<platform::Error> e) { d(std::move(e)); });
-    });
-}
-
-auto stopOf(const std::shared_ptr<platform::Stream>& stream) {
-    return awaitCompletion<std::optional<platform::Error>>([stream](Completion<std::optional<platform::Error>> d) {
-        stream->stopCapture([d](std::optional<platform::Error> e) { d(std::move(e)); });
-    });
+// Waits for one start or stop request of the stream.
+auto requestOf(const std::shared_ptr<platform::Stream>& stream, void (platform::Stream::*request)(StreamCompletion)) {
+    return awaitCompletion<std::optional<platform::Error>>(
+        [stream, request](Completion<std::optional<platform::Error>> d) {
+            ((*stream).*request)([d](std::optional<platform::Error> e) { d(std::move(e)); });
+        });
 }
 
 }  // namespace
@@ -67,7 +63,7 @@ platform::Task<bool> CaptureBridge::stopCurrentStream() {
     auto self = shared_from_this();
     if (!stream_) co_return true;
     auto stopping = stream_;
-    auto stopped = stopOf(stopping);
+    auto stopped = requestOf(stopping, &platform::Stream::stopCapture);
     auto error = co_await stopped;
     if (error) {
         report(*error);
@@ -79,7 +75,7 @@ platform::Task<bool> CaptureBridge::stopCurrentStream() {
 
 platform::Task<> CaptureBridge::stopOvertaken(std::shared_ptr<platform::Stream> stream) {
     ++overtakenStops_;
-    auto stopped = stopOf(stream);
+    auto stopped = requestOf(stream, &platform::Stream::stopCapture);
     (void)co_await stopped;
     --overtakenStops_;
 }
@@ -112,7 +108,7 @@ platform::Task<> CaptureBridge::runCapture(std::int64_t token, platform::Window 
     }
     stream_ = created;
 
-    auto started = startOf(created);
+    auto started = requestOf(created, &platform::Stream::startCapture);
     auto startError = co_await started;
     if (startError) {
         if (token != generation_ || stream_ != created) co_return;

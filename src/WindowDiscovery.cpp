@@ -30,9 +30,10 @@ std::vector<DiscoveredWindow> outputWindows(const std::vector<platform::Window>&
         kept.push_back(DiscoveredWindow{w});
     }
     static const std::unique_ptr<icu::Collator> collator = naturalCollator();
+    // Every kept window has a title: compare the records' own text rather than copies of it.
     std::stable_sort(kept.begin(), kept.end(), [](const DiscoveredWindow& a, const DiscoveredWindow& b) {
-        const std::string ta = a.title();
-        const std::string tb = b.title();
+        const std::string& ta = *a.window->title;
+        const std::string& tb = *b.window->title;
         if (!collator) return ta < tb;
         UErrorCode status = U_ZERO_ERROR;
         return collator->compareUTF8(ta, tb, status) == UCOL_LESS;
