@@ -155,46 +155,50 @@ std::size_t ManualLoop::timerCount() const {
 // --- SerialQueue -----------------------------------------------------------------------------------------------
 
 SerialQueue::SerialQueue(std::string label, QueuePriority priority) : label_(std::move(label)) {
-    worker_ = std::thread([this, priority] {
-        // Thread names are limited to 15 bytes; the tail of a reverse-DNS label is the telling part.
-        const std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
+    // Thread names are limited to 15 bytes; the tail of a reverse-DNS label is the telling part.
+    std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
+    worker_ = std::thread([state = state_, priority, name = std::move(name)] {
         pthread_setname_np(pthread_self(), name.c_str());
         if (priority == QueuePriority::userInteractive) {
             // Raised priority where the process may take it; an unprivileged process keeps the default.
             (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
         }
-        work();
+        work(state);
     });
 }
 
 SerialQueue::~SerialQueue() {
     {
-        std::lock_guard lock(mutex_);
-        closing_ = true;
+        std::lock_guard lock(state_->mutex);
+        state_->closing = true;
     }
-    wake_.notify_all();
-    worker_.join();
+    state_->wake.notify_all();
+    if (isCurrent()) {
+        worker_.detach();
+    } else {
+        worker_.join();
+    }
 }
 
 void SerialQueue::async(Closure block) {
     {
-        std::lock_guard lock(mutex_);
-        blocks_.push_back(std::move(block));
+        std::lock_guard lock(state_->mutex);
+        state_->blocks.push_back(std::move(block));
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
 
-void SerialQueue::work() {
+void SerialQueue::work(const std::shared_ptr<State>& state) {
     for (;;) {
         Closure block;
         {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return closing_ || !blocks_.empty(); });
-            if (blocks_.empty()) return;
-            block = std::move(blocks_.front());
-            blocks_.pop_front();
+            std::unique_lock lock(state->mutex);
+            state->wake.wait(lock, [&] { return state->closing || !state->blocks.empty(); });
+            if (state->blocks.empty()) return;
+            block = std::move(state->blocks.front());
+            state->blocks.pop_front();
         }
         block();
     }

@@ -104,7 +104,8 @@ enum class QueuePriority { normal, userInteractive };
 class SerialQueue {
 public:
     explicit SerialQueue(std::string label, QueuePriority priority = QueuePriority::userInteractive);
-    // Finishes every block already submitted, then joins the worker.
+    // Finishes every block already submitted, then joins the worker. Destroyed by one of its own blocks (the last
+    // owner let go on the queue), it lets the worker finish the rest on its own instead.
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -114,13 +115,16 @@ public:
     bool isCurrent() const;
 
 private:
-    void work();
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<Closure> blocks;
+        bool closing = false;
+    };
+    static void work(const std::shared_ptr<State>& state);
 
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Closure> blocks_;
-    bool closing_ = false;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
     std::thread worker_;
 };
 

@@ -1,84 +1,22 @@
 #include "CaptureBridge.hpp"
+#include "SyphonFrameSink.hpp"
+#include "scripted/Samples.hpp"
+#include "scripted/ScriptedFrameServer.hpp"
+#include "scripted/ScriptedScreenCapture.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <deque>
 #include <limits>
 #include <string>
 #include <vector>
 
-using namespace std::chrono_literals;
 using kestrova::CaptureBridge;
 namespace platform = kestrova::platform;
+namespace scripted = kestrova::platform::scripted;
+using Events = std::vector<std::string>;
 
 namespace {
-
-struct Log {
-    std::vector<std::string> events;
-};
-
-// A stream whose start and stop completions wait until the test releases them.
-struct HeldStream final : platform::Stream {
-    Log& log;
-    std::string name;
-    std::optional<platform::Error> addError;
-    std::deque<platform::StreamCompletion> starts, stops;
-    platform::StreamConfiguration configuration;
-    HeldStream(Log& l, std::string n, platform::StreamConfiguration c) : log(l), name(std::move(n)), configuration(c) {}
-
-    std::optional<platform::Error> addStreamOutput(std::weak_ptr<platform::StreamOutput>, int type,
-                                                   std::shared_ptr<platform::SerialQueue>) override {
-        log.events.push_back("add " + name + " type " + std::to_string(type));
-        return addError;
-    }
-    void startCapture(platform::StreamCompletion c) override {
-        log.events.push_back("start " + name);
-        starts.push_back(std::move(c));
-    }
-    void stopCapture(platform::StreamCompletion c) override {
-        log.events.push_back("stop " + name);
-        stops.push_back(std::move(c));
-    }
-};
-
-struct HeldService final : platform::ScreenCaptureService {
-    Log& log;
-    std::vector<std::shared_ptr<HeldStream>> streams;
-    std::optional<platform::Error> nextAddError;
-    explicit HeldService(Log& l) : log(l) {}
-    void getShareableContent(bool, bool, std::function<void(platform::ShareableContentAnswer)>) override {
-        ADD_FAILURE() << "the bridge never lists windows";
-    }
-    std::shared_ptr<platform::Stream> makeStream(const platform::ContentFilter& filter,
-                                                 const platform::StreamConfiguration& configuration,
-                                                 std::weak_ptr<platform::StreamDelegate>) override {
-        auto s = std::make_shared<HeldStream>(log, *filter.window()->title, configuration);
-        s->addError = std::exchange(nextAddError, std::nullopt);
-        log.events.push_back("create " + s->name);
-        streams.push_back(s);
-        return s;
-    }
-};
-
-struct CountingSink final : kestrova::FrameSink {
-    Log& log;
-    std::atomic<int> published{0};
-    std::atomic<bool> stopped{false};
-    std::atomic<int> afterStop{0};
-    const std::string n = "counting";
-    explicit CountingSink(Log& l) : log(l) {}
-    bool isAvailable() const override { return true; }
-    const std::string& name() const override { return n; }
-    void publish(const platform::PixelBufferRef&) override {
-        ++published;
-        if (stopped) ++afterStop;
-    }
-    void stop() override {
-        stopped = true;
-        log.events.push_back("sink stop");
-    }
-};
 
 platform::Window window(const std::string& title, double w = 100, double h = 50) {
     auto r = std::make_shared<platform::WindowRecord>();
@@ -87,238 +25,274 @@ platform::Window window(const std::string& title, double w = 100, double h = 50)
     return r;
 }
 
+// The bridge over the scripted service, publishing into the shared-video sink over a recording frame server.
 struct BridgeFixture : ::testing::Test {
     platform::ManualLoop loop;
-    Log log;
-    std::shared_ptr<HeldService> service = std::make_shared<HeldService>(log);
-    std::shared_ptr<CountingSink> sink = std::make_shared<CountingSink>(log);
+    scripted::EventLog log;
+    std::shared_ptr<scripted::ScriptedScreenCapture> service = std::make_shared<scripted::ScriptedScreenCapture>(log);
+    scripted::ScriptedFrameServer server;
     std::shared_ptr<CaptureBridge> bridge;
     std::vector<std::string> errors;
 
     void SetUp() override {
         platform::installScreenCapture(service);
+        auto sink = kestrova::SyphonFrameSink::create();
+        ASSERT_TRUE(sink);
         bridge = CaptureBridge::create(sink);
         bridge->onError = [this](const platform::Error& e) { errors.push_back(e.description); };
+        server.record().clear();
     }
     void TearDown() override {
-        // Releasing may create further streams: index, never iterate, the growing list.
-        for (std::size_t i = 0; i < service->streams.size(); ++i) {
-            auto s = service->streams[i];
-            while (!s->starts.empty() || !s->stops.empty()) {
-                if (!s->starts.empty()) release(s->starts);
-                if (!s->stops.empty()) release(s->stops);
+        // Releasing may create further streams: re-read the list until nothing is held.
+        for (bool released = true; released;) {
+            released = false;
+            for (const auto& s : service->streams()) {
+                while (s->releaseStart() || s->releaseStop()) released = true;
             }
+            loop.runUntilIdle();
         }
-        loop.runUntilIdle();
         platform::installScreenCapture(nullptr);
     }
-    void release(std::deque<platform::StreamCompletion>& q, std::optional<platform::Error> e = std::nullopt) {
-        ASSERT_FALSE(q.empty());
-        auto c = std::move(q.front());
-        q.pop_front();
-        c(std::move(e));
-        loop.runUntilIdle();
+    std::shared_ptr<scripted::ScriptedStream> stream(std::size_t i) { return service->streams().at(i); }
+    void run() { loop.runUntilIdle(); }
+    // Starts a shutdown; the result appears once it finishes.
+    std::shared_ptr<std::optional<bool>> beginShutdown() {
+        auto result = std::make_shared<std::optional<bool>>();
+        platform::spawn([](std::shared_ptr<CaptureBridge> b, std::shared_ptr<std::optional<bool>> out)
+                            -> platform::Task<> { *out = co_await b->shutdown(); }(bridge, result));
+        run();
+        return result;
     }
-    bool shutdownResult() {
-        std::optional<bool> result;
-        platform::spawn([](std::shared_ptr<CaptureBridge> b, std::optional<bool>& out) -> platform::Task<> {
-            out = co_await b->shutdown();
-        }(bridge, result));
-        EXPECT_TRUE(loop.runUntil([&] { return result.has_value(); }));
-        return result.value_or(false);
+    // Waits for cross-thread work (the frame-queue drain) and the polling of overtaken stops.
+    bool finish(const std::shared_ptr<std::optional<bool>>& result) {
+        for (int i = 0; i < 500 && !result->has_value(); ++i) {
+            loop.advance(std::chrono::milliseconds(10));
+            loop.runUntil([&] { return result->has_value(); }, std::chrono::milliseconds(20));
+        }
+        return result->has_value();
     }
 };
 
 TEST_F(BridgeFixture, LatestCallPrevailsBeforeTheFirstTaskRuns) {
     bridge->capture(window("A"));
-    bridge->capture(window("B"));
-    loop.runUntilIdle();
-    EXPECT_EQ(log.events, (std::vector<std::string>{"create B", "add B type 0", "start B"}));
+    bridge->capture(window("B", 800.5, 600));
+    run();
+    EXPECT_EQ(log.events(), (Events{"create B", "add B type 0", "start B"}));
     EXPECT_EQ(bridge->generation(), 2);
-    const auto& c = service->streams[0]->configuration;
+    const auto& c = stream(0)->configuration();
     EXPECT_EQ(c.pixelFormat(), 0x42475241u);
     EXPECT_EQ(c.minimumFrameInterval().value, 1);
     EXPECT_EQ(c.minimumFrameInterval().timescale, 60);
     EXPECT_EQ(c.queueDepth(), 3);
     EXPECT_FALSE(c.showsCursor());
     EXPECT_FALSE(c.capturesAudio());
-    EXPECT_EQ(c.width(), 200);
-    EXPECT_EQ(c.height(), 100);
+    EXPECT_EQ(c.width(), 1602);
+    EXPECT_EQ(c.height(), 1200);
     EXPECT_TRUE(c.scalesToFit());
-
-    bridge->stopCapture();
-    bridge->capture(window("C"));
-    loop.runUntilIdle();
-    // Both newer calls find B current and each asks it to stop; neither creates anything yet.
-    EXPECT_EQ(log.events, (std::vector<std::string>{"create B", "add B type 0", "start B", "stop B", "stop B"}));
 }
 
 TEST_F(BridgeFixture, CaptureThenStopMakesNoRequest) {
     bridge->capture(window("A"));
     bridge->stopCapture();
-    loop.runUntilIdle();
-    EXPECT_TRUE(log.events.empty());
+    run();
+    EXPECT_TRUE(log.events().empty());
     EXPECT_FALSE(bridge->hasStream());
+    EXPECT_EQ(bridge->generation(), 2);
+}
+
+TEST_F(BridgeFixture, SwitchWhileAStopIsPendingStartsOnlyTheNewWindow) {
+    bridge->capture(window("A"));
+    run();
+    stream(0)->releaseStart(std::nullopt, scripted::On::otherThread);
+    run();
+    bridge->stopCapture();
+    bridge->capture(window("B"));
+    run();
+    // Both calls find A current and each asks it to stop; nothing new exists until A has stopped.
+    EXPECT_EQ(log.events(), (Events{"create A", "add A type 0", "start A", "stop A", "stop A"}));
+    stream(0)->releaseStop(std::nullopt, scripted::On::otherThread);
+    run();
+    stream(0)->releaseStop();
+    run();
+    stream(1)->releaseStart();
+    run();
+    EXPECT_EQ(log.events().back(), "start B");
+    EXPECT_TRUE(stream(1)->running());
+    EXPECT_FALSE(stream(0)->running());
+    EXPECT_TRUE(bridge->hasStream());
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(BridgeFixture, FailingStopDuringASwitchKeepsTheOldStreamAndStartsNothing) {
+    bridge->capture(window("A"));
+    run();
+    stream(0)->releaseStart();
+    run();
+    bridge->capture(window("B"));
+    run();
+    stream(0)->releaseStop(platform::Error("no se detiene"));
+    run();
+    EXPECT_EQ(errors, Events{"no se detiene"});
+    EXPECT_EQ(service->streams().size(), 1u);
+    EXPECT_TRUE(bridge->hasStream());
+    // The stream that would not stop stays current, so the next switch tries again.
+    bridge->capture(window("C"));
+    run();
+    stream(0)->releaseStop();
+    run();
+    EXPECT_EQ(log.events(), (Events{"create A", "add A type 0", "start A", "stop A", "stop A", "create C",
+                                    "add C type 0", "start C"}));
 }
 
 TEST_F(BridgeFixture, StartFailureOfTheLatestIsReportedOnceOfAnOvertakenNever) {
     bridge->capture(window("A"));
-    loop.runUntilIdle();
-    release(service->streams[0]->starts, platform::Error("denegado"));
-    EXPECT_EQ(errors, std::vector<std::string>{"denegado"});
+    run();
+    stream(0)->releaseStart(platform::Error("denegado"), scripted::On::otherThread);
+    run();
+    EXPECT_EQ(errors, Events{"denegado"});
     EXPECT_FALSE(bridge->hasStream());
 
     bridge->capture(window("B"));
-    loop.runUntilIdle();
+    run();
     bridge->capture(window("C"));  // waits for B's stop
-    loop.runUntilIdle();
-    release(service->streams[1]->starts, platform::Error("tarde"));
-    EXPECT_EQ(errors, std::vector<std::string>{"denegado"});
+    run();
+    stream(1)->releaseStart(platform::Error("tarde"));
+    run();
+    stream(1)->releaseStop();
+    run();
+    EXPECT_EQ(errors, Events{"denegado"});
+    EXPECT_EQ(log.events().back(), "start C");
 }
 
 TEST_F(BridgeFixture, OvertakenSuccessfulStartIsStoppedSilently) {
     bridge->capture(window("A"));
-    loop.runUntilIdle();
+    run();
     bridge->stopCapture();
-    loop.runUntilIdle();  // stop of A requested while it starts
-    release(service->streams[0]->starts);
-    release(service->streams[0]->stops);
-    release(service->streams[0]->stops, platform::Error("ya parado"));
-    EXPECT_TRUE(errors.empty() || errors == std::vector<std::string>{"ya parado"});
+    run();  // the stop of A is requested while A starts
+    stream(0)->releaseStart();
+    run();
+    EXPECT_EQ(log.events(), (Events{"create A", "add A type 0", "start A", "stop A", "stop A"}));
     EXPECT_FALSE(bridge->hasStream());
+    stream(0)->releaseStop();
+    run();
+    stream(0)->releaseStop(platform::Error("ya parado"));
+    run();
+    // The overtaken task's own stop is not reported, whatever its outcome.
+    EXPECT_TRUE(errors.empty());
 }
 
-TEST_F(BridgeFixture, RegistrationFailureIsReported) {
-    service->nextAddError = platform::Error("sin salida");
+TEST_F(BridgeFixture, RegistrationFailureIsReportedAndNothingStarts) {
+    service->failNextRegistration(platform::Error("sin salida"));
     bridge->capture(window("A"));
-    loop.runUntilIdle();
-    EXPECT_EQ(errors, std::vector<std::string>{"sin salida"});
+    run();
+    EXPECT_EQ(errors, Events{"sin salida"});
     EXPECT_FALSE(bridge->hasStream());
-    EXPECT_EQ(log.events, (std::vector<std::string>{"create A", "add A type 0"}));
+    EXPECT_EQ(log.events(), (Events{"create A", "add A type 0"}));
 }
 
 TEST_F(BridgeFixture, ShutdownStopsTheStreamDrainsAndStopsTheSinkOrRefuses) {
-    EXPECT_TRUE(shutdownResult());
-    EXPECT_EQ(log.events, std::vector<std::string>{"sink stop"});
+    auto idle = beginShutdown();
+    ASSERT_TRUE(finish(idle));
+    EXPECT_EQ(*idle, true);
+    EXPECT_EQ(server.record().events(), Events{"stop"});
     EXPECT_EQ(bridge->generation(), 1);
 
-    log.events.clear();
     bridge->capture(window("A"));
-    loop.runUntilIdle();
-    release(service->streams[0]->starts);
-    std::optional<bool> result;
-    platform::spawn([](std::shared_ptr<CaptureBridge> b, std::optional<bool>& out) -> platform::Task<> {
-        out = co_await b->shutdown();
-    }(bridge, result));
-    loop.runUntilIdle();
-    release(service->streams[0]->stops, platform::Error("atascado"));
-    EXPECT_EQ(result, false);
-    EXPECT_EQ(errors, std::vector<std::string>{"atascado"});
+    run();
+    stream(0)->releaseStart();
+    auto refused = beginShutdown();
+    stream(0)->releaseStop(platform::Error("atascado"));
+    run();
+    EXPECT_EQ(*refused, false);
+    EXPECT_EQ(errors, Events{"atascado"});
     EXPECT_TRUE(bridge->hasStream());
-    EXPECT_EQ(log.events.back(), "stop A");
+    EXPECT_EQ(server.record().events(), Events{"stop"});  // the sink is not stopped a second time
 }
 
 TEST_F(BridgeFixture, QueuedFramesFinishBeforeTheSinkStops) {
-    auto queue = std::make_shared<platform::SerialQueue>("org.kestrova.test.frames");
-    platform::SampleBuffer complete;
-    complete.attachments = platform::Attachments(
-        platform::AttachmentArray{platform::AttachmentDictionary{{"SCStreamFrameInfoStatus", std::int64_t{0}}}});
-    complete.imageBuffer = platform::PixelBuffer::create(2, 2);
     bridge->capture(window("A"));
-    loop.runUntilIdle();
-    release(service->streams[0]->starts);
-    auto stream = service->streams[0];
-    // Frames arrive on the stream's queue while shutdown runs; none may follow the sink's stop.
-    std::optional<bool> result;
-    platform::spawn([](std::shared_ptr<CaptureBridge> b, std::optional<bool>& out) -> platform::Task<> {
-        out = co_await b->shutdown();
-    }(bridge, result));
-    loop.runUntilIdle();
-    std::atomic<int> delivered{0};
-    for (int i = 0; i < 200; ++i) {
-        bridge->streamDidOutputSampleBuffer(*stream, complete, 0);
-        ++delivered;
-    }
-    release(stream->stops);
-    EXPECT_TRUE(loop.runUntil([&] { return result.has_value(); }));
-    EXPECT_EQ(result, true);
-    EXPECT_EQ(sink->published, 200);
-    EXPECT_EQ(sink->afterStop, 0);
+    run();
+    stream(0)->releaseStart();
+    run();
+    auto result = beginShutdown();
+    // Frames keep arriving on the stream's queue until the stop completes; none may follow the sink's stop.
+    for (int i = 0; i < 200; ++i) stream(0)->deliver(scripted::completeSample(platform::PixelBuffer::create(2, 2)));
+    stream(0)->releaseStop(std::nullopt, scripted::On::otherThread);
+    ASSERT_TRUE(finish(result));
+    EXPECT_EQ(*result, true);
+    EXPECT_EQ(server.record().published(), 200);
+    EXPECT_EQ(server.record().publishedAfterStop(), 0);
+    EXPECT_EQ(server.record().events().back(), "stop");
 }
 
-TEST(FrameIntakeTest, OnlyValidCompleteScreenFramesWithAnImageArePublished) {
-    using platform::AttachmentArray;
-    using platform::AttachmentDictionary;
-    using platform::Attachments;
-    const auto status = [](platform::AttachmentValue v) {
-        return AttachmentDictionary{{"SCStreamFrameInfoStatus", v}};
-    };
-    struct Case {
-        const char* name;
-        bool valid;
-        std::optional<Attachments> attachments;
-        bool image;
-        int type;
-        bool published;
-    };
-    const std::vector<Case> cases{
-        {"complete", true, Attachments(AttachmentArray{status(std::int64_t{0})}), true, 0, true},
-        {"audio_type", true, Attachments(AttachmentArray{status(std::int64_t{0})}), true, 1, false},
-        {"invalid", false, Attachments(AttachmentArray{status(std::int64_t{0})}), true, 0, false},
-        {"no_attachments", true, std::nullopt, true, 0, false},
-        {"not_an_array", true, Attachments(platform::AttachmentValue(std::int64_t{0})), true, 0, false},
-        {"empty_array", true, Attachments(AttachmentArray{}), true, 0, false},
-        {"element_not_dictionary", true,
-         Attachments(AttachmentArray{status(std::int64_t{0}), platform::AttachmentValue(std::string("x"))}), true, 0,
-         false},
-        {"first_empty", true, Attachments(AttachmentArray{AttachmentDictionary{}, status(std::int64_t{0})}), true, 0,
-         false},
-        {"status_idle", true, Attachments(AttachmentArray{status(std::int64_t{1})}), true, 0, false},
-        {"status_double", true, Attachments(AttachmentArray{status(0.0)}), true, 0, false},
-        {"status_text", true, Attachments(AttachmentArray{status(std::string("0"))}), true, 0, false},
-        {"no_image", true, Attachments(AttachmentArray{status(std::int64_t{0})}), false, 0, false},
-    };
+TEST_F(BridgeFixture, ShutdownWaitsForAnOvertakenStreamStillStopping) {
+    bridge->capture(window("A"));
+    run();
+    bridge->stopCapture();  // asks A to stop while it starts
+    run();
+    stream(0)->releaseStart();  // A's own task now stops it too, as overtaken
+    run();
+    auto result = beginShutdown();
+    for (int i = 0; i < 50; ++i) stream(0)->deliver(scripted::completeSample(platform::PixelBuffer::create(2, 2)));
+    stream(0)->releaseStop();
+    run();
+    loop.advance(std::chrono::milliseconds(50));
+    EXPECT_FALSE(result->has_value());  // the overtaken stop is still outstanding
+    stream(0)->releaseStop();
+    ASSERT_TRUE(finish(result));
+    EXPECT_EQ(*result, true);
+    EXPECT_EQ(server.record().published(), 50);
+    EXPECT_EQ(server.record().publishedAfterStop(), 0);
+}
+
+TEST(FrameIntakeTest, MalformedSamplesNeverReachTheSink) {
     platform::ManualLoop loop;
-    Log log;
-    for (const auto& c : cases) {
-        auto sink = std::make_shared<CountingSink>(log);
-        auto bridge = CaptureBridge::create(sink);
-        platform::SampleBuffer sample;
-        sample.valid = c.valid;
-        sample.attachments = c.attachments;
-        if (c.image) sample.imageBuffer = platform::PixelBuffer::create(1, 1);
-        HeldStream stream(log, "s", {});
-        bridge->streamDidOutputSampleBuffer(stream, sample, c.type);
-        EXPECT_EQ(sink->published == 1, c.published) << c.name;
+    scripted::EventLog log;
+    scripted::ScriptedFrameServer server;
+    auto bridge = CaptureBridge::create(kestrova::SyphonFrameSink::create());
+    scripted::ScriptedStream stream(log, window("A"), {}, {});
+    for (const auto& bad : scripted::malformedSamples()) {
+        bridge->streamDidOutputSampleBuffer(stream, bad.sample, bad.outputType);
+        EXPECT_EQ(server.record().published(), 0) << bad.name;
     }
+    bridge->streamDidOutputSampleBuffer(stream, scripted::completeSample(platform::PixelBuffer::create(3, 2)), 0);
+    EXPECT_EQ(server.record().published(), 1);
+    EXPECT_EQ(server.record().events().back(), "commit");
 }
 
 TEST(FrameIntakeTest, StopReportReachesOnErrorOnTheMainThreadUnlessTheBridgeIsGone) {
     platform::ManualLoop loop;
-    Log log;
-    auto bridge = CaptureBridge::create(std::make_shared<CountingSink>(log));
+    scripted::EventLog log;
+    auto bridge = CaptureBridge::create(std::make_shared<kestrova::DiagnosticFrameSink>());
     std::vector<std::string> errors;
     bridge->onError = [&](const platform::Error& e) { errors.push_back(e.description); };
-    HeldStream stream(log, "s", {});
-    std::thread([&] { bridge->streamDidStopWithError(stream, platform::Error("ventana cerrada")); }).join();
+    auto stream = std::make_shared<scripted::ScriptedStream>(log, window("A"), platform::StreamConfiguration{},
+                                                             bridge);
+    stream->stopWithError(platform::Error("ventana cerrada"), scripted::On::otherThread);
     EXPECT_TRUE(errors.empty());
     loop.runUntilIdle();
-    EXPECT_EQ(errors, std::vector<std::string>{"ventana cerrada"});
-    bridge->streamDidStopWithError(stream, platform::Error("otra"));
+    EXPECT_EQ(errors, Events{"ventana cerrada"});
+    stream->stopWithError(platform::Error("otra"));
     bridge.reset();
     loop.runUntilIdle();
     EXPECT_EQ(errors.size(), 1u);
 }
 
 TEST(CaptureSizeTest, DoublesTheCeilingAndClampsSafely) {
-    EXPECT_EQ(CaptureBridge::captureDimension(800.5), 1602);
-    EXPECT_EQ(CaptureBridge::captureDimension(600), 1200);
-    EXPECT_EQ(CaptureBridge::captureDimension(0), 1);
-    EXPECT_EQ(CaptureBridge::captureDimension(0.2), 2);
-    EXPECT_EQ(CaptureBridge::captureDimension(-5), 1);
-    EXPECT_EQ(CaptureBridge::captureDimension(std::nan("")), 1);
-    EXPECT_EQ(CaptureBridge::captureDimension(std::numeric_limits<double>::infinity()), 1);
-    EXPECT_EQ(CaptureBridge::captureDimension(1e300), 2 * (1 << 20));
+    const struct {
+        double points;
+        std::int64_t pixels;
+    } cases[] = {{800.5, 1602},
+                 {600, 1200},
+                 {0.2, 2},
+                 {0, 1},
+                 {-5, 1},
+                 {std::nan(""), 1},
+                 {std::numeric_limits<double>::infinity(), 1},
+                 {-std::numeric_limits<double>::infinity(), 1},
+                 {std::numeric_limits<double>::denorm_min(), 2},
+                 {1e300, 2 * (1 << 20)}};
+    for (const auto& c : cases) EXPECT_EQ(CaptureBridge::captureDimension(c.points), c.pixels) << c.points;
 }
 
 }  // namespace

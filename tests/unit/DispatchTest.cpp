@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,6 +98,18 @@ TEST(SerialQueueTest, RunsBlocksOneAtATimeInOrderOffTheCallingThread) {
     for (int i = 0; i < 200; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
     EXPECT_FALSE(overlapped);
     EXPECT_NE(worker, std::this_thread::get_id());
+}
+
+TEST(SerialQueueTest, LastOwnerLetGoOnTheQueueItselfStillRunsTheRest) {
+    auto owner = std::make_shared<SerialQueue>("org.kestrova.test.self");
+    SerialQueue* queue = owner.get();
+    std::promise<void> gate;
+    std::promise<void> rest;
+    queue->async([opened = gate.get_future().share()] { opened.wait(); });
+    queue->async([last = std::move(owner)]() mutable { last.reset(); });
+    queue->async([&rest] { rest.set_value(); });
+    gate.set_value();
+    EXPECT_EQ(rest.get_future().wait_for(10s), std::future_status::ready);
 }
 
 Task<int> addLater(int a, int b) {

@@ -1,8 +1,8 @@
 #include "WindowDiscovery.hpp"
+#include "scripted/ScriptedScreenCapture.hpp"
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -10,34 +10,9 @@ using namespace std::chrono_literals;
 using kestrova::DiscoveredWindow;
 using kestrova::WindowDiscovery;
 namespace platform = kestrova::platform;
+namespace scripted = kestrova::platform::scripted;
 
 namespace {
-
-// A window source whose queries wait until the test answers them, oldest first.
-class AnsweredSource final : public platform::ScreenCaptureService {
-public:
-    std::deque<std::function<void(platform::ShareableContentAnswer)>> pending;
-    int queries = 0;
-
-    void getShareableContent(bool excludingDesktop, bool onScreenOnly,
-                             std::function<void(platform::ShareableContentAnswer)> completion) override {
-        EXPECT_TRUE(excludingDesktop);
-        EXPECT_FALSE(onScreenOnly);
-        ++queries;
-        pending.push_back(std::move(completion));
-    }
-    std::shared_ptr<platform::Stream> makeStream(const platform::ContentFilter&, const platform::StreamConfiguration&,
-                                                 std::weak_ptr<platform::StreamDelegate>) override {
-        ADD_FAILURE() << "discovery never creates streams";
-        return nullptr;
-    }
-    void answer(platform::ShareableContentAnswer a) {
-        ASSERT_FALSE(pending.empty());
-        auto done = std::move(pending.front());
-        pending.pop_front();
-        done(std::move(a));
-    }
-};
 
 platform::Window window(std::uint32_t id, std::optional<std::string> title, std::int64_t layer = 0,
                         std::optional<std::int32_t> pid = 4242) {
@@ -55,7 +30,8 @@ platform::ShareableContentAnswer content(std::vector<platform::Window> windows) 
 
 struct DiscoveryFixture : ::testing::Test {
     platform::ManualLoop loop;
-    std::shared_ptr<AnsweredSource> source = std::make_shared<AnsweredSource>();
+    scripted::EventLog log;
+    std::shared_ptr<scripted::ScriptedScreenCapture> source = std::make_shared<scripted::ScriptedScreenCapture>(log);
     std::shared_ptr<WindowDiscovery> discovery = WindowDiscovery::create();
     std::vector<std::string> reports;
 
@@ -68,7 +44,7 @@ struct DiscoveryFixture : ::testing::Test {
     }
     void TearDown() override {
         discovery->stop();
-        while (!source->pending.empty()) source->answer(content({}));
+        while (source->pendingQueries() > 0) source->answer(content({}));
         loop.advance(2s);
         platform::installScreenCapture(nullptr);
     }
@@ -118,7 +94,8 @@ TEST_F(DiscoveryFixture, ReportsChangesOnlyAndEachFailureRunOnce) {
     cycle(content({window(7, "Kestrova Output | Y")}));
     EXPECT_EQ(reports, (std::vector<std::string>{"change 7:Kestrova Output | X", "error sin permiso", "change ",
                                                  "change 7:Kestrova Output | Y"}));
-    EXPECT_EQ(source->queries, 9);  // one poller, one query per cycle, plus the one now outstanding
+    EXPECT_EQ(source->queryCount(), 9);  // one poller, one query per cycle, plus the one now outstanding
+    for (const auto& query : log.events()) EXPECT_EQ(query, "query without desktop, all windows");
 }
 
 TEST_F(DiscoveryFixture, AnswerAfterStopIsDiscardedAndRestartReportsOnlyChanges) {
@@ -126,10 +103,10 @@ TEST_F(DiscoveryFixture, AnswerAfterStopIsDiscardedAndRestartReportsOnlyChanges)
     cycle(content({window(1, "Kestrova Output | A")}));
     loop.runUntilIdle();
     discovery->stop();
-    source->answer(content({window(2, "Kestrova Output | B")}));
+    source->answer(content({window(2, "Kestrova Output | B")}), scripted::On::otherThread);
     loop.runUntilIdle();
     loop.advance(3s);
-    EXPECT_EQ(source->queries, 2);  // the stopped poller asks nothing more
+    EXPECT_EQ(source->queryCount(), 2);  // the stopped poller asks nothing more
     discovery->start();
     cycle(content({window(1, "Kestrova Output | A")}));
     EXPECT_EQ(reports, std::vector<std::string>{"change 1:Kestrova Output | A"});
