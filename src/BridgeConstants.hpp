@@ -55,6 +55,11 @@ inline constexpr std::string_view kMenuPermission = "Permiso de grabación de pa
 inline constexpr std::string_view kMenuQuit = "Salir";
 inline constexpr std::string_view kMenuQuitKey = "q";
 
+// Opened by the permission entry. X11 asks no per-program permission to capture and the desktops' settings have
+// no common address, so this is the desktop help's page on screen sharing, which a browser can always show.
+inline constexpr std::string_view kScreenRecordingSettingsURL =
+    "https://help.gnome.org/users/gnome-help/stable/sharing-desktop.html";
+
 // The frame sink used when frames cannot be published.
 inline constexpr std::string_view kDiagnosticSinkName = "Captura activa; Syphon no está enlazado";
 
