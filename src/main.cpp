@@ -1,5 +1,8 @@
+#include "AppDelegate.hpp"
 #include "BridgeConstants.hpp"
 #include "SelectionPolicy.hpp"
+
+#include "QtRuntime.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +28,12 @@ bool hasSelfTestSwitch(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (hasSelfTestSwitch(argc, argv)) runSelfTest();
-    std::fputs("kestrova-bridge: no hay una sesión de escritorio disponible (falta el proveedor de la aplicación)\n",
-               stderr);
-    return 1;
+    namespace qt = kestrova::platform::qt;
+    if (const auto reason = qt::desktopUnavailableReason()) {
+        std::fprintf(stderr, "kestrova-bridge: %s\n", reason->c_str());
+        return 1;
+    }
+    // The runtime outlives the delegate that runApplication() makes, and with it every status item.
+    qt::Runtime runtime(argc, argv);
+    return kestrova::runApplication();
 }
