@@ -166,4 +166,4 @@ int main(int argc, char** argv) {
     return QCoreApplication::exec();
 }
 
-#include "main.moc"
+#include "WatcherMain.moc"
