@@ -66,6 +66,9 @@ platform::Task<bool> CaptureBridge::stopCurrentStream() {
     auto stopped = requestOf(stopping, &platform::Stream::stopCapture);
     auto error = co_await stopped;
     if (error) {
+        // Another request stopped it meanwhile (a switch asks twice: stop, then capture); a service refuses the
+        // second stop of a stopped stream, but the stream is gone as wanted.
+        if (stream_ != stopping) co_return true;
         report(*error);
         co_return false;
     }

@@ -2,7 +2,9 @@
 #include "BridgeConstants.hpp"
 #include "SelectionPolicy.hpp"
 
+#include "PipeWireFrameServer.hpp"
 #include "QtRuntime.hpp"
+#include "X11ScreenCapture.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,5 +37,7 @@ int main(int argc, char** argv) {
     }
     // The runtime outlives the delegate that runApplication() makes, and with it every status item.
     qt::Runtime runtime(argc, argv);
+    kestrova::platform::installScreenCapture(kestrova::platform::x11::makeX11ScreenCapture());
+    kestrova::platform::pipewire::installDeviceFactory();
     return kestrova::runApplication();
 }

@@ -123,6 +123,22 @@ TEST_F(BridgeFixture, SwitchWhileAStopIsPendingStartsOnlyTheNewWindow) {
     EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(BridgeFixture, RefusedSecondStopOfAStreamAlreadyStoppedDoesNotHinderTheSwitch) {
+    bridge->capture(window("A"));
+    run();
+    stream(0)->releaseStart();
+    run();
+    bridge->stopCapture();
+    bridge->capture(window("B"));
+    run();
+    stream(0)->releaseStop();
+    run();
+    stream(0)->releaseStop(platform::Error("ya estaba detenida"));
+    run();
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(log.events().back(), "start B");
+}
+
 TEST_F(BridgeFixture, FailingStopDuringASwitchKeepsTheOldStreamAndStartsNothing) {
     bridge->capture(window("A"));
     run();

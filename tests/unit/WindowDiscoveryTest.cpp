@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,33 @@ TEST(OutputWindowsTest, NaturalStableOrder) {
 
 TEST(OutputWindowsTest, UntitledWindowGetsTheFallbackTitle) {
     EXPECT_EQ((DiscoveredWindow{window(1, std::nullopt)}.title()), "Kestrova Output");
+}
+
+TEST(OutputWindowsTest, HostileTitlesAreKeptWholeAndOrderedWithoutFault) {
+    const std::string prefix = "Kestrova Output | ";
+    const std::string huge = prefix + std::string(10000, 'x');
+    const std::string invalid = prefix + "\xff\xfe\xc3(";  // bytes that are not UTF-8
+    const std::string truncated = prefix + "\xe2\x80";    // a sequence cut short at the end
+    std::vector<platform::Window> windows{window(1, huge), window(2, invalid), window(3, truncated)};
+    for (std::uint32_t id = 10; id < 210; ++id) windows.push_back(window(id, prefix + std::to_string(id)));
+    const auto kept = kestrova::outputWindows(windows, 0);
+    ASSERT_EQ(kept.size(), 203u);
+    std::set<std::uint32_t> ids;
+    for (const auto& w : kept) ids.insert(w.id());
+    EXPECT_EQ(ids.size(), 203u);
+    for (const auto& w : kept) {
+        if (w.id() == 1) {
+            EXPECT_EQ(w.title(), huge);
+        } else if (w.id() == 2) {
+            EXPECT_EQ(w.title(), invalid);
+        }
+    }
+    // Digit runs by value, so 10 … 209 keep their numeric order among themselves.
+    std::vector<std::uint32_t> numbered;
+    for (const auto& w : kept) {
+        if (w.id() >= 10) numbered.push_back(w.id());
+    }
+    EXPECT_TRUE(std::is_sorted(numbered.begin(), numbered.end()));
 }
 
 TEST_F(DiscoveryFixture, ReportsChangesOnlyAndEachFailureRunOnce) {

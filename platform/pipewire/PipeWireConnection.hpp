@@ -1,0 +1,50 @@
+#pragma once
+
+// A connection to the user's PipeWire daemon with a thread loop of its own, on which every PipeWire callback of
+// the connection runs. Whoever touches PipeWire objects from another thread holds the loop's lock meanwhile.
+
+#include <chrono>
+#include <memory>
+
+struct pw_context;
+struct pw_core;
+struct pw_thread_loop;
+
+namespace kestrova::platform::pipewire {
+
+class PipeWireConnection {
+public:
+    // Connects and makes one round trip to the daemon; nothing when no daemon answers within the bound (a daemon
+    // that accepts the connection but hangs must not hold the caller up).
+    static std::shared_ptr<PipeWireConnection> open(std::chrono::milliseconds bound);
+    // Stops the loop first, so no callback runs while the connection goes away. Streams go before it.
+    ~PipeWireConnection();
+    PipeWireConnection(const PipeWireConnection&) = delete;
+    PipeWireConnection& operator=(const PipeWireConnection&) = delete;
+
+    pw_core* core() const { return core_; }
+    pw_thread_loop* loop() const { return loop_; }
+
+    // Holds the loop's lock for its scope. Not to be taken inside a callback, which already runs under it.
+    class Lock {
+    public:
+        explicit Lock(const PipeWireConnection& connection);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        pw_thread_loop* loop_;
+    };
+
+private:
+    struct CoreListener;
+    PipeWireConnection();
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    std::unique_ptr<CoreListener> listener_;
+};
+
+}  // namespace kestrova::platform::pipewire

@@ -1,0 +1,142 @@
+#include "PipeWireFrameServer.hpp"
+
+#include "PipeWireConnection.hpp"
+#include "PipeWireVideoSource.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <vector>
+
+namespace kestrova::platform::pipewire {
+
+namespace {
+
+constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
+
+// A texture is the frame itself: holding it keeps the pixels alive until the publication has copied them.
+class FrameTexture final : public Texture {
+public:
+    FrameTexture(PixelBufferRef frame, std::uint32_t width, std::uint32_t height)
+        : frame_(std::move(frame)), width_(width), height_(height) {}
+    std::uint32_t width() const override { return width_; }
+    std::uint32_t height() const override { return height_; }
+    const PixelBuffer& frame() const { return *frame_; }
+
+private:
+    PixelBufferRef frame_;
+    std::uint32_t width_;
+    std::uint32_t height_;
+};
+
+class FrameTextureWrapper final : public TextureWrapper {
+public:
+    explicit FrameTextureWrapper(std::shared_ptr<Texture> texture) : texture_(std::move(texture)) {}
+    std::shared_ptr<Texture> texture() const override { return texture_; }
+
+private:
+    std::shared_ptr<Texture> texture_;
+};
+
+// Wraps BGRA frames as they are; anything else is refused.
+class FrameTextureCache final : public TextureCache {
+public:
+    TextureResult createTextureFromImage(const PixelBufferRef& image, std::uint32_t pixelFormat, std::uint32_t width,
+                                         std::uint32_t height, std::size_t planeIndex) override {
+        if (!image || pixelFormat != kTexturePixelFormatBGRA8Unorm || planeIndex != 0 ||
+            image->pixelFormat() != kPixelFormatBGRA || width == 0 || height == 0 || width > image->width() ||
+            height > image->height()) {
+            return {-EINVAL, nullptr};
+        }
+        return {0, std::make_shared<FrameTextureWrapper>(std::make_shared<FrameTexture>(image, width, height))};
+    }
+};
+
+// Holds what was encoded into it until commit() sends it.
+class PublishCommandBuffer final : public CommandBuffer {
+public:
+    struct Publication {
+        std::shared_ptr<PipeWireVideoSource> source;
+        std::shared_ptr<const FrameTexture> texture;
+        PixelRect region;
+        bool flipped = false;
+    };
+
+    void encode(Publication publication) { publications_.push_back(std::move(publication)); }
+
+    void commit() override {
+        for (const auto& p : publications_) p.source->publish(p.texture->frame(), p.region, p.flipped);
+        publications_.clear();
+    }
+
+private:
+    std::vector<Publication> publications_;
+};
+
+class PublishCommandQueue final : public CommandQueue {
+public:
+    std::shared_ptr<CommandBuffer> commandBuffer() override { return std::make_shared<PublishCommandBuffer>(); }
+};
+
+// The region in whole pixels, clipped to the texture; empty when nothing of it lies inside.
+PixelRect pixelRegion(ImageRegion region, const Texture& texture) {
+    const auto clamp = [](double value, std::uint32_t limit) {
+        if (!std::isfinite(value) || value <= 0) return std::uint32_t{0};
+        return value >= limit ? limit : static_cast<std::uint32_t>(std::lround(value));
+    };
+    const std::uint32_t left = clamp(region.x, texture.width());
+    const std::uint32_t top = clamp(region.y, texture.height());
+    const std::uint32_t right = clamp(region.x + region.width, texture.width());
+    const std::uint32_t bottom = clamp(region.y + region.height, texture.height());
+    if (right <= left || bottom <= top) return {};
+    return {left, top, right - left, bottom - top};
+}
+
+class VideoServer final : public Server {
+public:
+    explicit VideoServer(std::shared_ptr<PipeWireVideoSource> source) : source_(std::move(source)) {}
+
+    void publishFrameTexture(const std::shared_ptr<Texture>& texture, CommandBuffer& commandBuffer,
+                             ImageRegion region, bool flipped) override {
+        auto frameTexture = std::dynamic_pointer_cast<const FrameTexture>(texture);
+        auto* publishBuffer = dynamic_cast<PublishCommandBuffer*>(&commandBuffer);
+        if (!frameTexture || publishBuffer == nullptr) return;
+        const PixelRect pixels = pixelRegion(region, *frameTexture);
+        if (pixels.width == 0) return;
+        publishBuffer->encode({source_, std::move(frameTexture), pixels, flipped});
+    }
+
+    void stop() override { source_->stop(); }
+
+private:
+    std::shared_ptr<PipeWireVideoSource> source_;
+};
+
+class PipeWireDevice final : public Device {
+public:
+    explicit PipeWireDevice(std::shared_ptr<PipeWireConnection> connection) : connection_(std::move(connection)) {}
+
+    std::shared_ptr<CommandQueue> newCommandQueue() override { return std::make_shared<PublishCommandQueue>(); }
+
+    std::shared_ptr<Server> makeServer(std::string_view name) override {
+        auto source = PipeWireVideoSource::create(connection_, name);
+        if (!source) return nullptr;
+        return std::make_shared<VideoServer>(std::move(source));
+    }
+
+    TextureCacheResult makeTextureCache() override { return {0, std::make_shared<FrameTextureCache>()}; }
+
+private:
+    std::shared_ptr<PipeWireConnection> connection_;
+};
+
+}  // namespace
+
+std::shared_ptr<Device> connectDevice() {
+    auto connection = PipeWireConnection::open(kDaemonAnswerBound);
+    if (!connection) return nullptr;
+    return std::make_shared<PipeWireDevice>(std::move(connection));
+}
+
+void installDeviceFactory() { platform::installDeviceFactory(&connectDevice); }
+
+}  // namespace kestrova::platform::pipewire

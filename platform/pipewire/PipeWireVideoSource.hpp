@@ -1,0 +1,58 @@
+#pragma once
+
+// One PipeWire output node that other programs list as a camera-like video source: raw BGRA frames of one size at
+// a time, driven by whoever publishes (a frame goes out when it is published, not on a clock of the graph).
+
+#include "PipeWireConnection.hpp"
+#include "ScreenCapture.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+struct pw_stream;
+
+namespace kestrova::platform::pipewire {
+
+// A rectangle of whole pixels within a frame.
+struct PixelRect {
+    std::uint32_t x = 0;
+    std::uint32_t y = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
+class PipeWireVideoSource {
+public:
+    // Creates the node named (and described) by the name and connects it; nothing when the stream cannot be made.
+    static std::shared_ptr<PipeWireVideoSource> create(std::shared_ptr<PipeWireConnection> connection,
+                                                       std::string_view name);
+    ~PipeWireVideoSource();
+    PipeWireVideoSource(const PipeWireVideoSource&) = delete;
+    PipeWireVideoSource& operator=(const PipeWireVideoSource&) = delete;
+
+    // Copies the region (inside the frame) into a free stream buffer, bottom row first when flipped, and sends it.
+    // A region of another size than the current format offers the new size and drops this frame; so does a frame
+    // that finds no consumer, no free buffer or a stream that is gone. Never waits for a consumer.
+    void publish(const PixelBuffer& frame, PixelRect region, bool flipped);
+    // Disconnects the node; later frames are dropped.
+    void stop();
+
+private:
+    struct Listener;
+    explicit PipeWireVideoSource(std::shared_ptr<PipeWireConnection> connection);
+    void offerSize(std::uint32_t width, std::uint32_t height);
+    void formatChanged(std::uint32_t width, std::uint32_t height);
+
+    std::shared_ptr<PipeWireConnection> connection_;
+    std::unique_ptr<Listener> listener_;
+    pw_stream* stream_ = nullptr;
+    // The size offered to consumers and the size they agreed on; both only touched under the loop's lock.
+    std::uint32_t offeredWidth_ = 0;
+    std::uint32_t offeredHeight_ = 0;
+    std::uint32_t formatWidth_ = 0;
+    std::uint32_t formatHeight_ = 0;
+    std::uint64_t sequence_ = 0;
+};
+
+}  // namespace kestrova::platform::pipewire

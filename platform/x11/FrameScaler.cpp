@@ -1,0 +1,119 @@
+#include "FrameScaler.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include <pixman.h>
+
+namespace kestrova::platform::x11 {
+
+namespace {
+
+constexpr std::uint32_t kOpaqueBlack = 0xFF000000;
+
+// The common case: exact doubling. One 64-bit store per pixel pair, then the doubled row is copied below itself.
+void doubleInto(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::size_t stride,
+                std::uint32_t alpha, std::uint8_t* out, std::size_t outStride) {
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint8_t* source = pixels + y * stride;
+        std::uint8_t* row = out + 2 * y * outStride;
+        for (std::uint32_t x = 0; x < width; ++x) {
+            std::uint32_t pixel;
+            std::memcpy(&pixel, source + 4 * std::size_t{x}, 4);
+            const std::uint64_t one = pixel | alpha;
+            const std::uint64_t pair = one | (one << 32);
+            std::memcpy(row + 8 * std::size_t{x}, &pair, 8);
+        }
+        std::memcpy(row + outStride, row, 8 * std::size_t{width});
+    }
+}
+
+void copyInto(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::size_t stride,
+              std::uint32_t alpha, std::uint8_t* out, std::size_t outStride) {
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint8_t* source = pixels + y * stride;
+        std::uint8_t* row = out + y * outStride;
+        for (std::uint32_t x = 0; x < width; ++x) {
+            std::uint32_t pixel;
+            std::memcpy(&pixel, source + 4 * std::size_t{x}, 4);
+            pixel |= alpha;
+            std::memcpy(row + 4 * std::size_t{x}, &pixel, 4);
+        }
+    }
+}
+
+// Any other factor goes through pixman, filtered; an x8r8g8b8 source reads as opaque.
+void resampleInto(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::size_t stride,
+                  bool opaque, PixelBuffer& target, const Placement& place) {
+    pixman_image_t* source = pixman_image_create_bits(
+        opaque ? PIXMAN_x8r8g8b8 : PIXMAN_a8r8g8b8, static_cast<int>(width), static_cast<int>(height),
+        reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(pixels)), static_cast<int>(stride));
+    pixman_image_t* output = pixman_image_create_bits(
+        PIXMAN_a8r8g8b8, static_cast<int>(target.width()), static_cast<int>(target.height()),
+        reinterpret_cast<std::uint32_t*>(target.bytes()), static_cast<int>(target.bytesPerRow()));
+    if (source && output) {
+        pixman_transform_t transform;
+        pixman_transform_init_scale(&transform, pixman_double_to_fixed(double(width) / place.width),
+                                    pixman_double_to_fixed(double(height) / place.height));
+        pixman_image_set_transform(source, &transform);
+        pixman_image_set_filter(source, PIXMAN_FILTER_BILINEAR, nullptr, 0);
+        pixman_image_set_repeat(source, PIXMAN_REPEAT_PAD);
+        pixman_image_composite32(PIXMAN_OP_SRC, source, nullptr, output, 0, 0, 0, 0, static_cast<int>(place.x),
+                                 static_cast<int>(place.y), static_cast<int>(place.width),
+                                 static_cast<int>(place.height));
+    }
+    if (source) pixman_image_unref(source);
+    if (output) pixman_image_unref(output);
+}
+
+void fill(PixelBuffer& target, std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height) {
+    if (width == 0 || height == 0) return;
+    pixman_fill(reinterpret_cast<std::uint32_t*>(target.bytes()), static_cast<int>(target.bytesPerRow() / 4), 32,
+                static_cast<int>(x), static_cast<int>(y), static_cast<int>(width), static_cast<int>(height),
+                kOpaqueBlack);
+}
+
+}  // namespace
+
+Placement fitInside(std::uint32_t width, std::uint32_t height, std::uint32_t outputWidth,
+                    std::uint32_t outputHeight) {
+    if (width == 0 || height == 0) return {};
+    const std::uint64_t w = width, h = height, ow = outputWidth, oh = outputHeight;
+    Placement place;
+    // Integer arithmetic, rounded to nearest: a float ratio can land one pixel short of an exact double.
+    if (ow * h <= oh * w) {
+        place.width = outputWidth;
+        place.height = static_cast<std::uint32_t>(std::clamp<std::uint64_t>((2 * h * ow + w) / (2 * w), 1, oh));
+    } else {
+        place.height = outputHeight;
+        place.width = static_cast<std::uint32_t>(std::clamp<std::uint64_t>((2 * w * oh + h) / (2 * h), 1, ow));
+    }
+    place.x = (outputWidth - place.width) / 2;
+    place.y = (outputHeight - place.height) / 2;
+    return place;
+}
+
+void scaleToFit(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::size_t stride,
+                bool opaque, PixelBuffer& target) {
+    const Placement place = fitInside(width, height, target.width(), target.height());
+    if (place.width == 0 || place.height == 0) {
+        fill(target, 0, 0, target.width(), target.height());
+        return;
+    }
+    fill(target, 0, 0, target.width(), place.y);
+    fill(target, 0, place.y + place.height, target.width(), target.height() - place.y - place.height);
+    fill(target, 0, place.y, place.x, place.height);
+    fill(target, place.x + place.width, place.y, target.width() - place.x - place.width, place.height);
+
+    const std::uint32_t alpha = opaque ? kOpaqueBlack : 0;
+    std::uint8_t* corner = target.bytes() + place.y * target.bytesPerRow() + 4 * std::size_t{place.x};
+    if (place.width == 2 * width && place.height == 2 * height) {
+        doubleInto(pixels, width, height, stride, alpha, corner, target.bytesPerRow());
+    } else if (place.width == width && place.height == height) {
+        copyInto(pixels, width, height, stride, alpha, corner, target.bytesPerRow());
+    } else {
+        resampleInto(pixels, width, height, stride, opaque, target, place);
+    }
+}
+
+}  // namespace kestrova::platform::x11

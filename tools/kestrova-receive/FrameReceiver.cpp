@@ -1,0 +1,162 @@
+#include "FrameReceiver.hpp"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+namespace kestrova::receive {
+
+namespace {
+
+using platform::pipewire::PipeWireConnection;
+
+constexpr std::uint32_t kLargestSide = 16384;
+
+// BGRA of any size and rate.
+const spa_pod* buildFormat(spa_pod_builder& builder) {
+    spa_rectangle preferred{1280, 720};
+    spa_rectangle smallest{1, 1};
+    spa_rectangle largest{kLargestSide, kLargestSide};
+    spa_fraction preferredRate{60, 1};
+    spa_fraction slowest{0, 1};
+    spa_fraction fastest{1000, 1};
+    spa_pod_frame frame{};
+    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_add(&builder,
+                        SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+                        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
+                        SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_BGRA),
+                        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&preferred, &smallest, &largest),
+                        SPA_FORMAT_VIDEO_framerate,
+                        SPA_POD_CHOICE_RANGE_Fraction(&preferredRate, &slowest, &fastest),
+                        0);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
+}
+
+// Buffers the receiver can read in place.
+const spa_pod* buildBuffers(spa_pod_builder& builder) {
+    spa_pod_frame frame{};
+    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
+    spa_pod_builder_add(&builder,
+                        SPA_PARAM_BUFFERS_dataType,
+                        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr)),
+                        0);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
+}
+
+// The header carries the sender's frame count.
+const spa_pod* buildHeaderMeta(spa_pod_builder& builder) {
+    spa_pod_frame frame{};
+    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
+    spa_pod_builder_add(&builder,
+                        SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+                        SPA_PARAM_META_size, SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header))),
+                        0);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
+}
+
+}  // namespace
+
+struct FrameReceiver::Listener {
+    FrameReceiver* owner = nullptr;
+    spa_hook hook{};
+
+    static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
+        if (id != SPA_PARAM_Format) return;
+        auto* owner = static_cast<Listener*>(data)->owner;
+        spa_video_info_raw info{};
+        if (param == nullptr || spa_format_video_raw_parse(param, &info) < 0) {
+            owner->formatChanged(0, 0);
+            return;
+        }
+        owner->formatChanged(info.size.width, info.size.height);
+    }
+
+    static void onProcess(void* data) { static_cast<Listener*>(data)->owner->process(); }
+
+    static const pw_stream_events& events() {
+        static const pw_stream_events table = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.param_changed = &onParamChanged;
+            e.process = &onProcess;
+            return e;
+        }();
+        return table;
+    }
+};
+
+FrameReceiver::FrameReceiver(std::shared_ptr<PipeWireConnection> connection, FrameHandler handler)
+    : connection_(std::move(connection)), handler_(std::move(handler)), listener_(std::make_unique<Listener>()) {
+    listener_->owner = this;
+}
+
+std::unique_ptr<FrameReceiver> FrameReceiver::connect(const std::string& target, FrameHandler handler,
+                                                      std::chrono::milliseconds bound) {
+    auto connection = PipeWireConnection::open(bound);
+    if (!connection) return nullptr;
+    std::unique_ptr<FrameReceiver> receiver(new FrameReceiver(std::move(connection), std::move(handler)));
+    pw_properties* properties =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                          PW_KEY_TARGET_OBJECT, target.c_str(), nullptr);
+
+    PipeWireConnection::Lock lock(*receiver->connection_);
+    receiver->stream_ = pw_stream_new(receiver->connection_->core(), "kestrova-receive", properties);
+    if (receiver->stream_ == nullptr) return nullptr;
+    pw_stream_add_listener(receiver->stream_, &receiver->listener_->hook, &Listener::events(),
+                           receiver->listener_.get());
+    std::uint8_t storage[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
+    const spa_pod* params[] = {buildFormat(builder)};
+    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
+    if (pw_stream_connect(receiver->stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) != 0) return nullptr;
+    return receiver;
+}
+
+FrameReceiver::~FrameReceiver() {
+    if (stream_ == nullptr) return;
+    PipeWireConnection::Lock lock(*connection_);
+    spa_hook_remove(&listener_->hook);
+    pw_stream_destroy(stream_);
+}
+
+void FrameReceiver::formatChanged(std::uint32_t width, std::uint32_t height) {
+    width_ = width;
+    height_ = height;
+    if (width == 0 || height == 0) return;
+    std::uint8_t storage[256];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
+    const spa_pod* params[] = {buildBuffers(builder), buildHeaderMeta(builder)};
+    pw_stream_update_params(stream_, params, 2);
+}
+
+void FrameReceiver::process() {
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
+        const spa_buffer* spaBuffer = buffer->buffer;
+        const spa_data& data = spaBuffer->datas[0];
+        const std::size_t rowBytes = std::size_t{width_} * 4;
+        // Empty, corrupted or short buffers carry no frame.
+        const bool usable = width_ != 0 && height_ != 0 && data.data != nullptr && data.chunk != nullptr &&
+                            (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) == 0 && data.chunk->size != 0;
+        if (usable) {
+            const std::size_t stride = data.chunk->stride > 0 ? std::size_t(data.chunk->stride) : rowBytes;
+            const std::size_t offset = data.chunk->offset % data.maxsize;
+            const std::size_t needed = stride * (height_ - 1) + rowBytes;
+            if (stride >= rowBytes && data.chunk->size >= needed && offset + needed <= data.maxsize) {
+                FrameView view;
+                view.width = width_;
+                view.height = height_;
+                view.bytesPerRow = stride;
+                view.pixels = static_cast<const std::uint8_t*>(data.data) + offset;
+                if (const auto* header = static_cast<const spa_meta_header*>(
+                        spa_buffer_find_meta_data(spaBuffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+                    view.sequence = header->seq;
+                }
+                handler_(view);
+            }
+        }
+        pw_stream_queue_buffer(stream_, buffer);
+    }
+}
+
+}  // namespace kestrova::receive

@@ -1,0 +1,55 @@
+#pragma once
+
+// A consumer of a PipeWire video source found by node name: raw BGRA frames of any size, each handed over as it
+// arrives, size changes followed.
+
+#include "PipeWireConnection.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+struct pw_stream;
+
+namespace kestrova::receive {
+
+// One received frame, valid only during the handler's call: the memory is the stream's and goes back after it.
+struct FrameView {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::size_t bytesPerRow = 0;
+    const std::uint8_t* pixels = nullptr;
+    std::uint64_t sequence = 0;  // the sender's count, when it sends one
+};
+
+class FrameReceiver {
+public:
+    // Runs on the receiver's own PipeWire thread, one frame at a time.
+    using FrameHandler = std::function<void(const FrameView&)>;
+
+    // Connects to the node with that name (or serial); nothing when no daemon answers within the bound. The session
+    // manager links the stream once the node exists.
+    static std::unique_ptr<FrameReceiver> connect(const std::string& target, FrameHandler handler,
+                                                  std::chrono::milliseconds bound);
+    ~FrameReceiver();
+    FrameReceiver(const FrameReceiver&) = delete;
+    FrameReceiver& operator=(const FrameReceiver&) = delete;
+
+private:
+    struct Listener;
+    FrameReceiver(std::shared_ptr<platform::pipewire::PipeWireConnection> connection, FrameHandler handler);
+    void formatChanged(std::uint32_t width, std::uint32_t height);
+    void process();
+
+    std::shared_ptr<platform::pipewire::PipeWireConnection> connection_;
+    FrameHandler handler_;
+    std::unique_ptr<Listener> listener_;
+    pw_stream* stream_ = nullptr;
+    std::uint32_t width_ = 0;
+    std::uint32_t height_ = 0;
+};
+
+}  // namespace kestrova::receive
