@@ -2,22 +2,12 @@
 // titles, windows flapping, the tray host going away. Nothing may crash, hang or leak descriptors.
 
 #include "BridgeDesktop.hpp"
-
-#include <dirent.h>
+#include "ProcessStats.hpp"
 
 namespace {
 
 using namespace kestrova::testing;
 using Faults = BridgeDesktop;
-
-int openDescriptors(pid_t pid) {
-    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!dir) return -1;
-    int count = 0;
-    while (readdir(dir)) ++count;
-    closedir(dir);
-    return count - 2;
-}
 
 TEST_F(Faults, TheCapturedWindowRetitledResizedUnmappedRemappedAndClosed) {
     startWatcher();

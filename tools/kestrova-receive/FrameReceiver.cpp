@@ -74,12 +74,19 @@ struct FrameReceiver::Listener {
 
     static void onProcess(void* data) { static_cast<Listener*>(data)->owner->process(); }
 
+    static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char*) {
+        if (state == PW_STREAM_STATE_ERROR || (state == PW_STREAM_STATE_UNCONNECTED && old != state)) {
+            static_cast<Listener*>(data)->owner->failed_ = true;
+        }
+    }
+
     static const pw_stream_events& events() {
         static const pw_stream_events table = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.param_changed = &onParamChanged;
             e.process = &onProcess;
+            e.state_changed = &onStateChanged;
             return e;
         }();
         return table;
@@ -96,9 +103,11 @@ std::unique_ptr<FrameReceiver> FrameReceiver::connect(const std::string& target,
     auto connection = PipeWireConnection::open(bound);
     if (!connection) return nullptr;
     std::unique_ptr<FrameReceiver> receiver(new FrameReceiver(std::move(connection), std::move(handler)));
+    // Without dont-reconnect the session manager would link a stream whose target is missing to any other video
+    // source, and the frames received would not be the target's.
     pw_properties* properties =
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
-                          PW_KEY_TARGET_OBJECT, target.c_str(), nullptr);
+                          PW_KEY_TARGET_OBJECT, target.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
 
     PipeWireConnection::Lock lock(*receiver->connection_);
     receiver->stream_ = pw_stream_new(receiver->connection_->core(), "kestrova-receive", properties);

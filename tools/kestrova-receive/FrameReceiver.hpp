@@ -5,6 +5,7 @@
 
 #include "PipeWireConnection.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -31,10 +32,13 @@ public:
     using FrameHandler = std::function<void(const FrameView&)>;
 
     // Connects to the node with that name (or serial); nothing when no daemon answers within the bound. The session
-    // manager links the stream once the node exists.
+    // manager links the stream to that node and no other: when it is not there, the stream fails.
     static std::unique_ptr<FrameReceiver> connect(const std::string& target, FrameHandler handler,
                                                   std::chrono::milliseconds bound);
     ~FrameReceiver();
+
+    // Whether the stream ended: its node was missing or went away, or the daemon did.
+    bool failed() const { return failed_; }
     FrameReceiver(const FrameReceiver&) = delete;
     FrameReceiver& operator=(const FrameReceiver&) = delete;
 
@@ -50,6 +54,7 @@ private:
     pw_stream* stream_ = nullptr;
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
+    std::atomic<bool> failed_{false};
 };
 
 }  // namespace kestrova::receive

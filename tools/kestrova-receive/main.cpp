@@ -4,6 +4,7 @@
 #include "FrameReceiver.hpp"
 #include "PngFile.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +24,8 @@ constexpr const char* kUsage =
     "uso: kestrova-receive [--frames N] [--timeout SEGUNDOS] [--png ARCHIVO] [--check-counter] [--target NOMBRE]\n";
 // A daemon that does not answer within this is taken to be absent.
 constexpr std::chrono::milliseconds kDaemonAnswerBound{1000};
+// How often a failed stream is looked at and replaced.
+constexpr std::chrono::milliseconds kRetryPause{100};
 
 struct Options {
     long frames = 60;
@@ -143,15 +146,28 @@ int main(int argc, char** argv) {
             tally.arrived.notify_all();
         }
     };
-    auto receiver = kestrova::receive::FrameReceiver::connect(options->target, onFrame, kDaemonAnswerBound);
-    if (!receiver) {
-        std::fputs("kestrova-receive: no responde ningún servidor PipeWire\n", stderr);
-        return 1;
-    }
-
+    // The source may not be there yet: a receiver whose stream failed is replaced until the time is up.
+    const auto deadline = Clock::now() + std::chrono::seconds(options->timeoutSeconds);
+    std::unique_ptr<kestrova::receive::FrameReceiver> receiver;
     std::unique_lock lock(tally.mutex);
-    tally.arrived.wait_for(lock, std::chrono::seconds(options->timeoutSeconds),
-                           [&] { return tally.count >= options->frames || !tally.counterFault.empty(); });
+    for (;;) {
+        if (!receiver || receiver->failed()) {
+            lock.unlock();
+            receiver.reset();
+            receiver = kestrova::receive::FrameReceiver::connect(options->target, onFrame, kDaemonAnswerBound);
+            lock.lock();
+            if (!receiver) {
+                std::fputs("kestrova-receive: no responde ningún servidor PipeWire\n", stderr);
+                return 1;
+            }
+        }
+        const auto until = std::min(deadline, Clock::now() + kRetryPause);
+        if (tally.arrived.wait_until(lock, until,
+                                     [&] { return tally.count >= options->frames || !tally.counterFault.empty(); })) {
+            break;
+        }
+        if (Clock::now() >= deadline) break;
+    }
     const long count = tally.count;
     const std::string counterFault = tally.counterFault;
     const double seconds = std::chrono::duration<double>(tally.last - tally.first).count();

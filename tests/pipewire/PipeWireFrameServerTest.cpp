@@ -1,0 +1,305 @@
+// The shared-video sink over the real PipeWire frame server, against the test script's daemon and session manager
+// (and a private daemon where one is killed).
+
+#include "PipeWireFrameServer.hpp"
+#include "PipeWireTestSupport.hpp"
+#include "SyphonFrameSink.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+namespace platform = kestrova::platform;
+using kestrova::SyphonFrameSink;
+using kestrova::receive::FrameReceiver;
+using kestrova::testing::FrameLog;
+using kestrova::testing::listNodes;
+using kestrova::testing::PrivatePipeWire;
+using kestrova::testing::patternFrames;
+using kestrova::testing::publishUntil;
+using kestrova::testing::ReceivedFrame;
+using kestrova::testing::ScopedEnvironment;
+using kestrova::testing::TemporaryDirectory;
+using Frames = std::vector<ReceivedFrame>;
+
+constexpr auto kBound = std::chrono::seconds(15);
+const std::string kNodeName = "Kestrova Bridge";
+
+struct PipeWireSink : ::testing::Test {
+    void SetUp() override { platform::pipewire::installDeviceFactory(); }
+    void TearDown() override { platform::installDeviceFactory(nullptr); }
+
+    // A receiver linked to the sink's node only: it is connected once the node is listed.
+    std::unique_ptr<FrameReceiver> receive(FrameLog& log);
+    static std::function<void(const platform::PixelBufferRef&)> publisher(const std::shared_ptr<SyphonFrameSink>& s) {
+        return [s](const platform::PixelBufferRef& frame) { s->publish(frame); };
+    }
+};
+
+std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name) {
+    for (auto& node : listNodes()) {
+        if (node["node.name"] == name) return node;
+    }
+    return std::nullopt;
+}
+
+bool waitForNode(const std::string& name, bool present) {
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (nodeNamed(name).has_value() != present) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Every received frame must be one of those published, whole, at the size it was published with.
+void expectAllIntact(const Frames& frames) {
+    for (const auto& f : frames) {
+        EXPECT_TRUE(f.index.has_value()) << "a " << f.width << "x" << f.height << " frame arrived with other pixels";
+    }
+}
+
+auto hasFrameOfSize(std::uint32_t width, std::uint32_t height, std::uint32_t fromIndex = 0) {
+    return [=](const Frames& frames) {
+        return std::any_of(frames.begin(), frames.end(), [&](const ReceivedFrame& f) {
+            return f.width == width && f.height == height && f.index && *f.index >= fromIndex;
+        });
+    };
+}
+
+std::unique_ptr<FrameReceiver> PipeWireSink::receive(FrameLog& log) {
+    if (!waitForNode(kNodeName, true)) return nullptr;
+    return FrameReceiver::connect(kNodeName, log.handler(), std::chrono::seconds(1));
+}
+
+TEST_F(PipeWireSink, NodeIsListedAsACameraLikeVideoSourceUntilStopped) {
+    auto sink = SyphonFrameSink::create();
+    ASSERT_TRUE(sink) << "no PipeWire daemon answered; the test script starts one";
+    ASSERT_TRUE(waitForNode(kNodeName, true));
+    auto node = *nodeNamed(kNodeName);
+    const std::map<std::string, std::string> expected{{"node.description", kNodeName},
+                                                      {"media.class", "Video/Source"},
+                                                      {"media.type", "Video"},
+                                                      {"media.category", "Capture"},
+                                                      {"media.role", "Camera"}};
+    for (const auto& [key, value] : expected) EXPECT_EQ(node[key], value) << key;
+
+    sink->stop();
+    EXPECT_TRUE(waitForNode(kNodeName, false));
+}
+
+TEST_F(PipeWireSink, ReceiverGetsTheFramesWholeAndInOrder) {
+    auto sink = SyphonFrameSink::create();
+    ASSERT_TRUE(sink);
+    FrameLog log;
+    auto receiver = receive(log);
+    ASSERT_TRUE(receiver);
+    // An odd width, so that rows are not a multiple of any alignment a copy might assume.
+    constexpr std::uint32_t kWidth = 333;
+    constexpr std::uint32_t kHeight = 211;
+    std::uint32_t next = 0;
+    ASSERT_TRUE(publishUntil(publisher(sink), patternFrames(kWidth, kHeight), next,
+                             [&] { return log.frames().size() >= 10; }, kBound));
+    receiver.reset();
+
+    const auto frames = log.frames();
+    expectAllIntact(frames);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].width, kWidth);
+        EXPECT_EQ(frames[i].height, kHeight);
+        if (i > 0 && frames[i].index && frames[i - 1].index) {
+            EXPECT_GT(*frames[i].index, *frames[i - 1].index) << "frames reordered or repeated";
+            EXPECT_GT(frames[i].sequence, frames[i - 1].sequence);
+        }
+    }
+}
+
+TEST_F(PipeWireSink, EachSizeChangeReachesTheReceiver) {
+    auto sink = SyphonFrameSink::create();
+    ASSERT_TRUE(sink);
+    FrameLog log;
+    auto receiver = receive(log);
+    ASSERT_TRUE(receiver);
+    struct Size {
+        std::uint32_t width, height;
+    };
+    // Larger, smaller, back to a size seen before, and a one-pixel frame.
+    const std::vector<Size> sizes{{160, 120}, {640, 360}, {96, 200}, {160, 120}, {1, 1}};
+    std::uint32_t next = 0;
+    for (const auto& size : sizes) {
+        const std::uint32_t first = next;
+        EXPECT_TRUE(publishUntil(publisher(sink), patternFrames(size.width, size.height), next,
+                                 [&] { return hasFrameOfSize(size.width, size.height, first)(log.frames()); },
+                                 kBound))
+            << size.width << "x" << size.height << " never arrived";
+    }
+    receiver.reset();
+    expectAllIntact(log.frames());
+}
+
+TEST_F(PipeWireSink, WithoutAConsumerFramesAreDroppedAndALaterOneIsServed) {
+    auto sink = SyphonFrameSink::create();
+    ASSERT_TRUE(sink);
+    ASSERT_TRUE(waitForNode(kNodeName, true));
+    // Nobody listens: each publish returns without waiting, and the sink stays usable.
+    for (std::uint32_t i = 0; i < 50; ++i) sink->publish(kestrova::testing::patternFrame(64, 48, i));
+
+    std::uint32_t next = 1000;
+    for (int consumer = 0; consumer < 2; ++consumer) {
+        FrameLog log;
+        auto receiver = receive(log);
+        ASSERT_TRUE(receiver);
+        const std::uint32_t first = next;
+        const auto served = [&] { return hasFrameOfSize(64, 48, first)(log.frames()); };
+        EXPECT_TRUE(publishUntil(publisher(sink), patternFrames(64, 48), next, served, kBound))
+            << "consumer " << consumer;
+        receiver.reset();
+        expectAllIntact(log.frames());
+        // The consumer is gone again: publishing goes on without it.
+        for (std::uint32_t i = 0; i < 50; ++i) sink->publish(kestrova::testing::patternFrame(64, 48, next++));
+    }
+}
+
+TEST_F(PipeWireSink, FlippedSubRegionGoesOutBottomRowFirst) {
+    auto device = platform::createSystemDefaultDevice();
+    ASSERT_TRUE(device);
+    auto server = device->makeServer(kNodeName);
+    auto queue = device->newCommandQueue();
+    auto cache = device->makeTextureCache();
+    ASSERT_TRUE(server && queue && cache.cache);
+    FrameLog log;
+    auto receiver = receive(log);
+    ASSERT_TRUE(receiver);
+
+    // The published rectangle, flipped, is itself a pattern frame: the source holds it upside down at (5, 3).
+    constexpr std::uint32_t kWidth = 40;
+    constexpr std::uint32_t kHeight = 30;
+    std::uint32_t next = 0;
+    auto publishFlipped = [&](const platform::PixelBufferRef& inner) {
+        auto outer = platform::PixelBuffer::create(kWidth + 9, kHeight + 7);
+        for (std::uint32_t row = 0; row < kHeight; ++row) {
+            std::memcpy(outer->bytes() + (3 + kHeight - 1 - row) * outer->bytesPerRow() + 5 * 4,
+                        inner->bytes() + row * inner->bytesPerRow(), kWidth * 4);
+        }
+        auto made = cache.cache->createTextureFromImage(outer, platform::kTexturePixelFormatBGRA8Unorm,
+                                                        outer->width(), outer->height(), 0);
+        ASSERT_EQ(made.status, 0);
+        auto commands = queue->commandBuffer();
+        server->publishFrameTexture(made.wrapper->texture(), *commands, {5, 3, kWidth, kHeight}, true);
+        commands->commit();
+    };
+    EXPECT_TRUE(publishUntil(publishFlipped, patternFrames(kWidth, kHeight), next,
+                             [&] { return hasFrameOfSize(kWidth, kHeight)(log.frames()); }, kBound));
+    receiver.reset();
+    expectAllIntact(log.frames());
+}
+
+TEST_F(PipeWireSink, TextureCacheRefusesWhatIsNotAWholeBgraPlane) {
+    auto device = platform::createSystemDefaultDevice();
+    ASSERT_TRUE(device);
+    auto cache = device->makeTextureCache().cache;
+    ASSERT_TRUE(cache);
+    const auto frame = platform::PixelBuffer::create(8, 4);
+    struct Case {
+        const char* what;
+        platform::PixelBufferRef image;
+        std::uint32_t format, width, height;
+        std::size_t plane;
+        bool accepted;
+    };
+    const std::vector<Case> cases{
+        {"the whole frame", frame, platform::kTexturePixelFormatBGRA8Unorm, 8, 4, 0, true},
+        {"a part from the origin", frame, platform::kTexturePixelFormatBGRA8Unorm, 3, 2, 0, true},
+        {"another pixel format", frame, 81, 8, 4, 0, false},
+        {"a second plane", frame, platform::kTexturePixelFormatBGRA8Unorm, 8, 4, 1, false},
+        {"wider than the frame", frame, platform::kTexturePixelFormatBGRA8Unorm, 9, 4, 0, false},
+        {"no pixels", frame, platform::kTexturePixelFormatBGRA8Unorm, 0, 4, 0, false},
+        {"no frame", nullptr, platform::kTexturePixelFormatBGRA8Unorm, 8, 4, 0, false},
+    };
+    for (const auto& c : cases) {
+        const auto made = cache->createTextureFromImage(c.image, c.format, c.width, c.height, c.plane);
+        EXPECT_EQ(made.status == 0, c.accepted) << c.what;
+        if (!c.accepted) continue;
+        ASSERT_TRUE(made.wrapper && made.wrapper->texture()) << c.what;
+        EXPECT_EQ(made.wrapper->texture()->width(), c.width) << c.what;
+        EXPECT_EQ(made.wrapper->texture()->height(), c.height) << c.what;
+    }
+}
+
+TEST_F(PipeWireSink, DaemonKilledMidStreamLeavesPublishingDroppingFrames) {
+    PrivatePipeWire pipewire;
+    ASSERT_TRUE(pipewire.ready());
+    ScopedEnvironment environment(pipewire.clientEnvironment());
+    auto sink = SyphonFrameSink::create();
+    ASSERT_TRUE(sink);
+    FrameLog log;
+    auto receiver = receive(log);
+    ASSERT_TRUE(receiver);
+    std::uint32_t next = 0;
+    ASSERT_TRUE(
+        publishUntil(publisher(sink), patternFrames(120, 90), next, [&] { return !log.frames().empty(); }, kBound));
+
+    ASSERT_TRUE(pipewire.killDaemon());
+    const auto before = log.frames().size();
+    // Frames keep coming, of the same and of a new size; each is dropped without harm.
+    for (std::uint32_t i = 0; i < 40; ++i) {
+        sink->publish(kestrova::testing::patternFrame(i < 20 ? 120 : 90, 60, next++));
+    }
+    sink->stop();
+    sink->publish(kestrova::testing::patternFrame(90, 60, next++));
+    EXPECT_EQ(log.frames().size(), before);
+    expectAllIntact(log.frames());
+}
+
+// A socket that accepts connections and never answers, like a daemon that hangs.
+class SilentListener {
+public:
+    explicit SilentListener(const std::string& path) {
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd_, 8) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~SilentListener() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool listening() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+class NoDaemonAnswers : public ::testing::TestWithParam<bool> {};
+
+TEST_P(NoDaemonAnswers, ConstructionYieldsNothing) {
+    TemporaryDirectory runtime;
+    ASSERT_FALSE(runtime.path().empty());
+    std::optional<SilentListener> hungDaemon;
+    if (GetParam()) {
+        hungDaemon.emplace(runtime.path() + "/pipewire-0");
+        ASSERT_TRUE(hungDaemon->listening());
+    }
+    ScopedEnvironment environment(
+        {{"XDG_RUNTIME_DIR", runtime.path()}, {"PIPEWIRE_RUNTIME_DIR", runtime.path()}, {"PIPEWIRE_REMOTE", ""}});
+    platform::pipewire::installDeviceFactory();
+    EXPECT_FALSE(platform::createSystemDefaultDevice());
+    EXPECT_FALSE(SyphonFrameSink::create());
+    platform::installDeviceFactory(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemons, NoDaemonAnswers, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "HungDaemon" : "NoSocket"; });
+
+}  // namespace

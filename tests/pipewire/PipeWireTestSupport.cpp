@@ -1,0 +1,230 @@
+#include "PipeWireTestSupport.hpp"
+
+#include "PipeWireConnection.hpp"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include <pipewire/pipewire.h>
+#include <sys/stat.h>
+
+namespace kestrova::testing {
+
+namespace {
+
+using platform::pipewire::PipeWireConnection;
+
+// Every channel of every pixel differs from its neighbours and from the same byte of nearby frames.
+std::uint8_t patternByte(std::uint32_t index, std::uint32_t x, std::uint32_t y, std::uint32_t channel) {
+    return static_cast<std::uint8_t>(index * 31 + x * 7 + y * 13 + channel * 59);
+}
+
+constexpr std::chrono::milliseconds kPublishPace{8};
+
+}  // namespace
+
+platform::PixelBufferRef patternFrame(std::uint32_t width, std::uint32_t height, std::uint32_t index) {
+    auto frame = platform::PixelBuffer::create(width, height);
+    if (!frame) return nullptr;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        std::uint8_t* row = frame->bytes() + y * frame->bytesPerRow();
+        for (std::uint32_t x = 0; x < width; ++x) {
+            for (std::uint32_t c = 0; c < 4; ++c) row[x * 4 + c] = patternByte(index, x, y, c);
+        }
+    }
+    std::memcpy(frame->bytes(), &index, sizeof(index));
+    return frame;
+}
+
+std::optional<std::uint32_t> patternIndex(std::uint32_t width, std::uint32_t height, const std::uint8_t* pixels,
+                                          std::size_t bytesPerRow) {
+    if (width == 0 || height == 0) return std::nullopt;
+    std::uint32_t index = 0;
+    std::memcpy(&index, pixels, sizeof(index));
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint8_t* row = pixels + y * bytesPerRow;
+        for (std::uint32_t x = y == 0 ? 1 : 0; x < width; ++x) {
+            for (std::uint32_t c = 0; c < 4; ++c) {
+                if (row[x * 4 + c] != patternByte(index, x, y, c)) return std::nullopt;
+            }
+        }
+    }
+    return index;
+}
+
+receive::FrameReceiver::FrameHandler FrameLog::handler() {
+    return [this](const receive::FrameView& view) {
+        ReceivedFrame frame{view.width, view.height,
+                            patternIndex(view.width, view.height, view.pixels, view.bytesPerRow), view.sequence};
+        std::lock_guard lock(mutex_);
+        frames_.push_back(frame);
+        changed_.notify_all();
+    };
+}
+
+bool FrameLog::waitFor(const std::function<bool(const std::vector<ReceivedFrame>&)>& condition,
+                       std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, bound, [&] { return condition(frames_); });
+}
+
+std::vector<ReceivedFrame> FrameLog::frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+
+FrameMaker patternFrames(std::uint32_t width, std::uint32_t height) {
+    return [width, height](std::uint32_t index) { return patternFrame(width, height, index); };
+}
+
+bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& publish, const FrameMaker& makeFrame,
+                  std::uint32_t& next, const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        publish(makeFrame(next++));
+        std::this_thread::sleep_for(kPublishPace);
+    }
+    return true;
+}
+
+std::vector<std::map<std::string, std::string>> listNodes() {
+    auto connection = PipeWireConnection::open(std::chrono::seconds(1));
+    if (!connection) return {};
+
+    struct Listing {
+        pw_thread_loop* loop = nullptr;
+        std::vector<std::map<std::string, std::string>> nodes;
+        int pendingSeq = -1;
+        bool done = false;
+    } listing;
+    listing.loop = connection->loop();
+
+    pw_registry_events registryEvents{};
+    registryEvents.version = PW_VERSION_REGISTRY_EVENTS;
+    registryEvents.global = [](void* data, std::uint32_t, std::uint32_t, const char* type, std::uint32_t,
+                               const spa_dict* props) {
+        if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || props == nullptr) return;
+        std::map<std::string, std::string> node;
+        const spa_dict_item* item;
+        spa_dict_for_each(item, props) node[item->key] = item->value ? item->value : "";
+        static_cast<Listing*>(data)->nodes.push_back(std::move(node));
+    };
+    pw_core_events coreEvents{};
+    coreEvents.version = PW_VERSION_CORE_EVENTS;
+    coreEvents.done = [](void* data, std::uint32_t id, int seq) {
+        auto* self = static_cast<Listing*>(data);
+        if (id != PW_ID_CORE || seq != self->pendingSeq) return;
+        self->done = true;
+        pw_thread_loop_signal(self->loop, false);
+    };
+
+    PipeWireConnection::Lock lock(*connection);
+    spa_hook registryHook{};
+    spa_hook coreHook{};
+    pw_registry* registry = pw_core_get_registry(connection->core(), PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(registry, &registryHook, &registryEvents, &listing);
+    pw_core_add_listener(connection->core(), &coreHook, &coreEvents, &listing);
+    listing.pendingSeq = pw_core_sync(connection->core(), PW_ID_CORE, 0);
+    timespec deadline{};
+    pw_thread_loop_get_time(connection->loop(), &deadline, std::int64_t{2'000'000'000});
+    while (!listing.done) {
+        if (pw_thread_loop_timed_wait_full(connection->loop(), &deadline) != 0) break;
+    }
+    spa_hook_remove(&coreHook);
+    spa_hook_remove(&registryHook);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+    return listing.done ? listing.nodes : std::vector<std::map<std::string, std::string>>{};
+}
+
+ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& values) {
+    for (const auto& [key, value] : values) {
+        const char* old = std::getenv(key.c_str());
+        saved_[key] = old ? std::optional<std::string>(old) : std::nullopt;
+        if (value.empty()) {
+            unsetenv(key.c_str());
+        } else {
+            setenv(key.c_str(), value.c_str(), 1);
+        }
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    for (const auto& [key, value] : saved_) {
+        if (value) {
+            setenv(key.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(key.c_str());
+        }
+    }
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string pattern = "/tmp/kestrova-pw-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+        chmod(pattern.c_str(), 0700);
+        path_ = pattern;
+    }
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::map<std::string, std::string> PrivatePipeWire::clientEnvironment() const {
+    return {{"XDG_RUNTIME_DIR", runtime_.path()},
+            {"PIPEWIRE_RUNTIME_DIR", runtime_.path()},
+            {"PIPEWIRE_REMOTE", ""},
+            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime_.path() + "/bus"}};
+}
+
+bool PrivatePipeWire::waitUntil(const std::vector<std::string>& probe, std::chrono::milliseconds bound) const {
+    ChildProcess::Options options;
+    options.environment = clientEnvironment();
+    options.environment.erase("PIPEWIRE_REMOTE");
+    options.unsetEnvironment = {"PIPEWIRE_REMOTE"};
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        const auto result = runProgram(probe, std::chrono::seconds(5), options);
+        if (result.status == 0 && !result.out.empty()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+PrivatePipeWire::PrivatePipeWire() {
+    if (runtime_.path().empty()) return;
+    ChildProcess::Options options;
+    options.environment = clientEnvironment();
+    options.environment.erase("PIPEWIRE_REMOTE");
+    options.unsetEnvironment = {"PIPEWIRE_REMOTE"};
+    // WirePlumber leaves at once without a session bus.
+    bus_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                 "--address=unix:path=" + runtime_.path() + "/bus", "--print-address=1"},
+        options);
+    if (!bus_->waitForOutput("unix:", std::chrono::seconds(10))) return;
+    daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{"pipewire"}, options);
+    if (!waitUntil({"pw-cli", "info", "0"}, std::chrono::seconds(10))) return;
+    sessionManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"wireplumber"}, options);
+    // The default metadata is published once the session manager has taken over.
+    ready_ = waitUntil({"pw-metadata", "-n", "default"}, std::chrono::seconds(10));
+}
+
+PrivatePipeWire::~PrivatePipeWire() {
+    sessionManager_.reset();
+    daemon_.reset();
+    bus_.reset();
+}
+
+bool PrivatePipeWire::killDaemon() {
+    if (!daemon_) return false;
+    daemon_->signal(SIGKILL);
+    return daemon_->wait(std::chrono::seconds(10)).has_value();
+}
+
+}  // namespace kestrova::testing
