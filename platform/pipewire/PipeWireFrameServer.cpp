@@ -20,7 +20,7 @@ public:
         : frame_(std::move(frame)), width_(width), height_(height) {}
     std::uint32_t width() const override { return width_; }
     std::uint32_t height() const override { return height_; }
-    const PixelBuffer& frame() const { return *frame_; }
+    const PixelBufferRef& frame() const { return frame_; }
 
 private:
     PixelBufferRef frame_;

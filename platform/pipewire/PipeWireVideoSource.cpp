@@ -90,11 +90,16 @@ struct PipeWireVideoSource::Listener {
         owner->formatChanged(info.size.width, info.size.height);
     }
 
+    static void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char*) {
+        if (state == PW_STREAM_STATE_STREAMING) static_cast<Listener*>(data)->owner->streaming();
+    }
+
     static const pw_stream_events& events() {
         static const pw_stream_events table = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.param_changed = &onParamChanged;
+            e.state_changed = &onStateChanged;
             return e;
         }();
         return table;
@@ -157,24 +162,39 @@ void PipeWireVideoSource::formatChanged(std::uint32_t width, std::uint32_t heigh
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[] = {buildBuffers(builder, width, height), buildHeaderMeta(builder)};
     pw_stream_update_params(stream_, params, 2);
+    // A size agreed while already streaming: the frame that asked for it was dropped, so send it now.
+    if (pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING) sendLast();
 }
 
-void PipeWireVideoSource::publish(const PixelBuffer& frame, PixelRect region, bool flipped) {
-    if (region.width == 0 || region.height == 0 || region.width > kLargestSide || region.height > kLargestSide) {
+void PipeWireVideoSource::streaming() { sendLast(); }
+
+void PipeWireVideoSource::publish(const PixelBufferRef& frame, PixelRect region, bool flipped) {
+    if (!frame || region.width == 0 || region.height == 0 || region.width > kLargestSide ||
+        region.height > kLargestSide) {
         return;
     }
-    if (region.x > frame.width() || frame.width() - region.x < region.width || region.y > frame.height() ||
-        frame.height() - region.y < region.height) {
+    if (region.x > frame->width() || frame->width() - region.x < region.width || region.y > frame->height() ||
+        frame->height() - region.y < region.height) {
         return;
     }
     // The lock keeps the loop from renegotiating, and so from freeing the buffer, while it is being filled.
     PipeWireConnection::Lock lock(*connection_);
+    last_ = {frame, region, flipped};
     const pw_stream_state state = pw_stream_get_state(stream_, nullptr);
     if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) return;
     if (region.width != offeredWidth_ || region.height != offeredHeight_) {
         offerSize(region.width, region.height);
         return;
     }
+    sendLast();
+}
+
+void PipeWireVideoSource::sendLast() {
+    if (!last_.frame) return;
+    const PixelBuffer& frame = *last_.frame;
+    const PixelRect region = last_.region;
+    const bool flipped = last_.flipped;
+    const pw_stream_state state = pw_stream_get_state(stream_, nullptr);
     if (state != PW_STREAM_STATE_STREAMING || region.width != formatWidth_ || region.height != formatHeight_) return;
 
     pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
@@ -221,6 +241,7 @@ void PipeWireVideoSource::publish(const PixelBuffer& frame, PixelRect region, bo
 void PipeWireVideoSource::stop() {
     if (stream_ == nullptr) return;
     PipeWireConnection::Lock lock(*connection_);
+    last_ = {};
     pw_stream_disconnect(stream_);
 }
 

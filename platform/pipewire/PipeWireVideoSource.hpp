@@ -33,8 +33,10 @@ public:
 
     // Copies the region (inside the frame) into a free stream buffer, bottom row first when flipped, and sends it.
     // A region of another size than the current format offers the new size and drops this frame; so does a frame
-    // that finds no consumer, no free buffer or a stream that is gone. Never waits for a consumer.
-    void publish(const PixelBuffer& frame, PixelRect region, bool flipped);
+    // that finds no consumer, no free buffer or a stream that is gone. Never waits for a consumer. The last frame is
+    // kept and sent again when a consumer starts streaming or a new size is agreed: a window that does not change
+    // publishes nothing more, and a consumer would otherwise see nothing at all.
+    void publish(const PixelBufferRef& frame, PixelRect region, bool flipped);
     // Disconnects the node; later frames are dropped.
     void stop();
 
@@ -43,6 +45,15 @@ private:
     explicit PipeWireVideoSource(std::shared_ptr<PipeWireConnection> connection);
     void offerSize(std::uint32_t width, std::uint32_t height);
     void formatChanged(std::uint32_t width, std::uint32_t height);
+    void streaming();
+    // Sends the last frame; the loop's lock is held.
+    void sendLast();
+
+    struct Publication {
+        PixelBufferRef frame;
+        PixelRect region;
+        bool flipped = false;
+    };
 
     std::shared_ptr<PipeWireConnection> connection_;
     std::unique_ptr<Listener> listener_;
@@ -53,6 +64,7 @@ private:
     std::uint32_t formatWidth_ = 0;
     std::uint32_t formatHeight_ = 0;
     std::uint64_t sequence_ = 0;
+    Publication last_;
 };
 
 }  // namespace kestrova::platform::pipewire

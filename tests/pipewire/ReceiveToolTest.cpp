@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -171,5 +172,22 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"missing_value", {"--png"}, false, 2, "uso: kestrova-receive"},
         FailureCase{"no_daemon", {"--frames", "1"}, true, 1, "no responde ningún servidor PipeWire"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A window that stops changing publishes nothing more: a consumer that comes later still gets its last frame, even
+// when that frame was the one that had to wait for its size to be agreed.
+TEST_F(ReceiveTool, AConsumerArrivingAfterTheLastFrameStillReceivesIt) {
+    auto sink = SyphonFrameSink::create();
+    ASSERT_TRUE(sink);
+    sink->publish(patternFrames(97, 41)(7));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto result = kestrova::testing::runProgram({kReceive, "--frames", "1", "--timeout", "10"}, kBound);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("cuadros: 1 de 97x41"), std::string::npos) << result.out;
+    sink->stop();
+}
 
 }  // namespace
