@@ -97,15 +97,15 @@ void AppDelegate::rebuildMenu() {
     menu.addItem(platform::MenuSeparator{});
 
     platform::MenuItem permission;
-    permission.title = constants::kMenuPermission;
+    permission.title = std::string(constants::kMenuPermission);
     permission.action = platform::MenuAction::openScreenRecordingSettings;
     permission.target = self;
     menu.addItem(std::move(permission));
 
     platform::MenuItem quitItem;
-    quitItem.title = constants::kMenuQuit;
+    quitItem.title = std::string(constants::kMenuQuit);
     quitItem.action = platform::MenuAction::terminate;
-    quitItem.keyEquivalent = constants::kMenuQuitKey;
+    quitItem.keyEquivalent = std::string(constants::kMenuQuitKey);
     menu.addItem(std::move(quitItem));
 
     statusItem_->setMenu(std::move(menu));

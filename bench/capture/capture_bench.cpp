@@ -1,0 +1,331 @@
+// kestrova_capture_bench [--frames N] [--size WxH] [--xserver-pid PID] [--publish]
+// Captures a demo window at twice its size for N frames through the X11 provider, then has GStreamer's ximagesrc
+// and ffmpeg's x11grab do the same job on the same window, and prints what each cost: this process's (or the
+// child's) CPU and the X server's, per frame. The X server's share matters: it is single-threaded and serves
+// every client of the desktop.
+
+#include "BridgeConstants.hpp"
+#include "CaptureBridge.hpp"
+#include "PipeWireFrameServer.hpp"
+#include "SyphonFrameSink.hpp"
+#include "X11ScreenCapture.hpp"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kestrova;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    int frames = 300;
+    std::uint32_t width = 800;
+    std::uint32_t height = 600;
+    pid_t xserver = 0;
+    bool publish = false;
+};
+
+struct Row {
+    std::string name;
+    int frames = 0;
+    double seconds = 0;
+    double clientMs = 0;
+    double serverMs = 0;
+};
+
+double ms(const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; }
+
+// utime + stime of a process in milliseconds, from /proc; -1 when it cannot be read.
+double processCpuMs(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The Xvfb serving the display: the pid its lock file names, else an Xvfb whose command line names the display.
+pid_t findXServer(const std::string& display) {
+    const auto colon = display.find(':');
+    if (colon == std::string::npos) return 0;
+    std::string number = display.substr(colon + 1);
+    number = number.substr(0, number.find('.'));
+    const auto isXvfb = [](pid_t pid) { return readText("/proc/" + std::to_string(pid) + "/comm") == "Xvfb\n"; };
+    const pid_t locked = static_cast<pid_t>(std::atoi(readText("/tmp/.X" + number + "-lock").c_str()));
+    if (locked > 0 && isXvfb(locked)) return locked;
+    DIR* proc = opendir("/proc");
+    if (!proc) return 0;
+    pid_t found = 0;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0 || !isXvfb(pid)) continue;
+        std::string cmdline = readText("/proc/" + std::to_string(pid) + "/cmdline");
+        for (auto& c : cmdline) c = c == '\0' ? ' ' : c;
+        if ((cmdline + " ").find(" :" + number + " ") != std::string::npos) found = pid;
+    }
+    closedir(proc);
+    return found;
+}
+
+// The demo companion with one window, driven over a pipe.
+class Demo {
+public:
+    Demo(std::uint32_t width, std::uint32_t height) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            execl(KESTROVA_OUTPUT_DEMO_PATH, KESTROVA_OUTPUT_DEMO_PATH, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        toDemo_ = fdopen(in[1], "w");
+        fromDemo_ = fdopen(out[0], "r");
+        const std::string line = "open Banco " + std::to_string(width) + " " + std::to_string(height);
+        std::fprintf(toDemo_, "%s\n", line.c_str());
+        std::fflush(toDemo_);
+        char answer[256] = {};
+        ready_ = std::fgets(answer, sizeof answer, fromDemo_) && std::string(answer) == "ok " + line + "\n";
+    }
+    ~Demo() {
+        if (toDemo_) {
+            std::fputs("quit\n", toDemo_);
+            std::fclose(toDemo_);
+        }
+        if (fromDemo_) std::fclose(fromDemo_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+    bool ready() const { return ready_; }
+
+private:
+    pid_t pid_ = -1;
+    FILE* toDemo_ = nullptr;
+    FILE* fromDemo_ = nullptr;
+    bool ready_ = false;
+};
+
+// Counts complete frames and hands each to the sink, when there is one; says when the last one came.
+class CountingOutput final : public platform::StreamOutput {
+public:
+    CountingOutput(int frames, std::shared_ptr<FrameSink> sink) : wanted_(frames), sink_(std::move(sink)) {}
+    void streamDidOutputSampleBuffer(platform::Stream&, const platform::SampleBuffer& sample, int) override {
+        if (!CaptureBridge::isComplete(sample) || !sample.imageBuffer) return;
+        if (sink_) sink_->publish(sample.imageBuffer);
+        if (++count_ == wanted_) done_.set_value();
+    }
+    std::future<void> done() { return done_.get_future(); }
+
+private:
+    const int wanted_;
+    int count_ = 0;
+    std::shared_ptr<FrameSink> sink_;
+    std::promise<void> done_;
+};
+
+std::optional<platform::Error> request(platform::Stream& stream, void (platform::Stream::*call)(platform::StreamCompletion)) {
+    std::promise<std::optional<platform::Error>> answer;
+    auto future = answer.get_future();
+    (stream.*call)([&answer](std::optional<platform::Error> e) { answer.set_value(std::move(e)); });
+    return future.get();
+}
+
+std::optional<Row> captureRow(const std::string& name, platform::ScreenCaptureService& service,
+                              const platform::Window& window, const Options& options, pid_t xserver,
+                              std::shared_ptr<FrameSink> sink) {
+    platform::StreamConfiguration configuration;
+    configuration.setPixelFormat(constants::kPixelFormatBGRA);
+    configuration.setMinimumFrameInterval({constants::kFrameIntervalValue, constants::kFrameIntervalTimescale});
+    configuration.setQueueDepth(constants::kQueueDepth);
+    configuration.setShowsCursor(false);
+    configuration.setWidth(CaptureBridge::captureDimension(window->frame.width));
+    configuration.setHeight(CaptureBridge::captureDimension(window->frame.height));
+    configuration.setScalesToFit(true);
+    auto stream = service.makeStream(platform::ContentFilter(window), configuration, {});
+    auto output = std::make_shared<CountingOutput>(options.frames, std::move(sink));
+    auto done = output->done();
+    auto queue = std::make_shared<platform::SerialQueue>("bench.frames", platform::QueuePriority::userInteractive);
+    if (auto error = stream->addStreamOutput(output, constants::kStreamOutputTypeScreen, queue)) {
+        std::cerr << error->description << "\n";
+        return std::nullopt;
+    }
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    const double serverBefore = processCpuMs(xserver);
+    const auto start = Clock::now();
+    if (auto error = request(*stream, &platform::Stream::startCapture)) {
+        std::cerr << error->description << "\n";
+        return std::nullopt;
+    }
+    if (done.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+        std::cerr << name << ": no llegaron todos los cuadros\n";
+        return std::nullopt;
+    }
+    const auto end = Clock::now();
+    (void)request(*stream, &platform::Stream::stopCapture);
+    getrusage(RUSAGE_SELF, &after);
+    const double serverAfter = processCpuMs(xserver);
+    return Row{name, options.frames, std::chrono::duration<double>(end - start).count(),
+               ms(after.ru_utime) + ms(after.ru_stime) - ms(before.ru_utime) - ms(before.ru_stime),
+               serverAfter - serverBefore};
+}
+
+std::optional<Row> childRow(const std::string& name, const std::vector<std::string>& argv, int frames,
+                            pid_t xserver) {
+    const double serverBefore = processCpuMs(xserver);
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return std::nullopt;
+    const auto end = Clock::now();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::cerr << name << ": terminó con error (" << status << ")\n";
+        return std::nullopt;
+    }
+    return Row{name, frames, std::chrono::duration<double>(end - start).count(),
+               ms(usage.ru_utime) + ms(usage.ru_stime), processCpuMs(xserver) - serverBefore};
+}
+
+void printTable(const std::vector<Row>& rows, const Options& options) {
+    std::printf("%u×%u → %u×%u, %d cuadros\n", options.width, options.height, 2 * options.width,
+                2 * options.height, options.frames);
+    std::printf("%-26s %8s %8s %12s %12s %12s\n", "camino", "s", "fps", "cliente ms", "X ms", "total ms");
+    for (const auto& r : rows) {
+        std::printf("%-26s %8.2f %8.1f %12.2f %12.2f %12.2f\n", r.name.c_str(), r.seconds, r.frames / r.seconds,
+                    r.clientMs / r.frames, r.serverMs / r.frames, (r.clientMs + r.serverMs) / r.frames);
+    }
+    std::printf("(ms de CPU por cuadro)\n");
+}
+
+bool parse(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--frames" && hasValue) {
+            options.frames = std::atoi(argv[++i]);
+        } else if (arg == "--size" && hasValue) {
+            if (std::sscanf(argv[++i], "%ux%u", &options.width, &options.height) != 2) return false;
+        } else if (arg == "--xserver-pid" && hasValue) {
+            options.xserver = static_cast<pid_t>(std::atoi(argv[++i]));
+        } else if (arg == "--publish") {
+            options.publish = true;
+        } else {
+            return false;
+        }
+    }
+    return options.frames > 0 && options.width > 0 && options.height > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        std::cerr << "uso: kestrova_capture_bench [--frames N] [--size WxH] [--xserver-pid PID] [--publish]\n";
+        return 2;
+    }
+    const char* display = std::getenv("DISPLAY");
+    if (!display) {
+        std::cerr << "kestrova_capture_bench: DISPLAY no está definida\n";
+        return 1;
+    }
+    const pid_t xserver = options.xserver ? options.xserver : findXServer(display);
+    if (xserver <= 0 || processCpuMs(xserver) < 0) {
+        std::cerr << "kestrova_capture_bench: no se encontró el Xvfb de " << display << " (use --xserver-pid)\n";
+        return 1;
+    }
+    Demo demo(options.width, options.height);
+    if (!demo.ready()) {
+        std::cerr << "kestrova_capture_bench: la ventana de demostración no se abrió\n";
+        return 1;
+    }
+    auto service = platform::x11::makeX11ScreenCapture();
+    std::promise<platform::ShareableContentAnswer> listed;
+    auto answer = listed.get_future();
+    service->getShareableContent(true, false, [&listed](platform::ShareableContentAnswer a) { listed.set_value(a); });
+    platform::Window window;
+    const auto content = answer.get().content;
+    for (const auto& w : content ? content->windows : std::vector<platform::Window>{}) {
+        if (w->title == std::string(constants::kTitlePrefix) + " Banco") window = w;
+    }
+    if (!window) {
+        std::cerr << "kestrova_capture_bench: no se encontró la ventana de demostración\n";
+        return 1;
+    }
+
+    std::vector<Row> rows;
+    const auto add = [&rows](std::optional<Row> row) {
+        if (row) rows.push_back(*row);
+    };
+    add(captureRow("kestrova (captura)", *service, window, options, xserver, nullptr));
+    if (options.publish) {
+        platform::pipewire::installDeviceFactory();
+        if (auto sink = SyphonFrameSink::create()) {
+            add(captureRow("kestrova (captura+publica)", *service, window, options, xserver, sink));
+            sink->stop();
+        } else {
+            std::cerr << "kestrova_capture_bench: no hay servidor de cuadros para publicar\n";
+        }
+    }
+    const std::string frames = std::to_string(options.frames);
+    const std::string outW = std::to_string(2 * options.width), outH = std::to_string(2 * options.height);
+    add(childRow("gstreamer ximagesrc",
+                 {"gst-launch-1.0", "-q", "ximagesrc", "xid=" + std::to_string(window->windowID), "use-damage=false",
+                  "num-buffers=" + frames, "!", "videoscale", "!", "video/x-raw,width=" + outW + ",height=" + outH,
+                  "!", "fakesink"},
+                 options.frames, xserver));
+    const std::string origin = std::string(display) + "+" + std::to_string(static_cast<int>(window->frame.x)) + "," +
+                               std::to_string(static_cast<int>(window->frame.y));
+    add(childRow("ffmpeg x11grab",
+                 {"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "x11grab", "-video_size",
+                  std::to_string(options.width) + "x" + std::to_string(options.height), "-i", origin, "-frames",
+                  frames, "-vf", "scale=" + outW + ":" + outH, "-f", "null", "-"},
+                 options.frames, xserver));
+    printTable(rows, options);
+    return rows.empty() ? 1 : 0;
+}

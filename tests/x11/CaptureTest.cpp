@@ -1,0 +1,177 @@
+// Capturing the companion's windows through the bridge: the frames' size and pixels, a resize and a close
+// mid-capture, and windows that have no picture to take.
+
+#include "X11ScreenCapture.hpp"
+#include "X11TestSupport.hpp"
+
+#include "BridgeConstants.hpp"
+#include "CaptureBridge.hpp"
+#include "DemoPattern.hpp"
+#include "FrameSink.hpp"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+
+using namespace kestrova;
+using namespace kestrova::testing;
+
+const std::string kPrefix = std::string(constants::kTitlePrefix) + " ";
+
+// What the sink saw of one frame: its size, the counter its pixels show and the colour of its body.
+struct SeenFrame {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::optional<std::uint32_t> counter;
+    std::uint32_t body = 0;
+};
+
+class RecordingSink final : public FrameSink {
+public:
+    bool isAvailable() const override { return true; }
+    const std::string& name() const override { return name_; }
+    void publish(const platform::PixelBufferRef& buffer) override {
+        SeenFrame seen{buffer->width(), buffer->height(), std::nullopt, 0};
+        seen.counter = demo::decode(buffer->bytes(), buffer->bytesPerRow(), buffer->width(), buffer->height());
+        const std::uint8_t* p = buffer->bytes() + buffer->height() * 3 / 4 * buffer->bytesPerRow() +
+                                buffer->width() / 2 * 4;
+        seen.body = std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+        {
+            std::lock_guard lock(mutex_);
+            frames_.push_back(seen);
+        }
+        // Wakes the test's loop, which waits for work on the main queue.
+        platform::mainQueue().post([] {});
+    }
+    void stop() override {}
+
+    std::vector<SeenFrame> frames() const {
+        std::lock_guard lock(mutex_);
+        return frames_;
+    }
+    std::size_t count() const {
+        std::lock_guard lock(mutex_);
+        return frames_.size();
+    }
+
+private:
+    const std::string name_ = "recording";
+    mutable std::mutex mutex_;
+    std::vector<SeenFrame> frames_;
+};
+
+class WindowCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::installScreenCapture(service_);
+        bridge_->onError = [this](const platform::Error& error) { errors_.push_back(error); };
+    }
+    void TearDown() override {
+        bool done = false;
+        platform::spawn([](std::shared_ptr<CaptureBridge> bridge, bool& finished) -> platform::Task<> {
+            co_await bridge->shutdown();
+            finished = true;
+        }(bridge_, done));
+        EXPECT_TRUE(loop_.runUntil([&] { return done; }, kBound));
+    }
+
+    // The companion's window of that name, as the provider lists it.
+    platform::Window window(const std::string& name) {
+        auto answer = listWindows(loop_, *service_);
+        EXPECT_TRUE(answer.content);
+        return answer.content ? titled(*answer.content, kPrefix + name) : nullptr;
+    }
+    bool framesReach(std::size_t count) {
+        return loop_.runUntil([&] { return sink_->count() >= count; }, kBound);
+    }
+    bool errorArrives() {
+        return loop_.runUntil([&] { return !errors_.empty(); }, kBound);
+    }
+
+    platform::ManualLoop loop_;
+    std::shared_ptr<platform::ScreenCaptureService> service_ = platform::x11::makeX11ScreenCapture();
+    std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
+    std::shared_ptr<CaptureBridge> bridge_ = CaptureBridge::create(sink_);
+    std::vector<platform::Error> errors_;
+    Companion companion_;
+};
+
+// Every frame has this size; those from `from` on show the window's pattern with a counter that never goes back
+// and moves on overall, over the window's own colour.
+void expectFramesOf(const std::vector<SeenFrame>& frames, std::size_t from, std::uint32_t width,
+                    std::uint32_t height, const std::string& name) {
+    ASSERT_GT(frames.size(), from + 1);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i));
+        EXPECT_EQ(frames[i].width, width);
+        EXPECT_EQ(frames[i].height, height);
+        if (i < from) continue;
+        ASSERT_TRUE(frames[i].counter);
+        EXPECT_EQ(frames[i].body, demo::colorFor(name));
+        if (i > from) {
+            EXPECT_GE(*frames[i].counter, *frames[i - 1].counter);
+        }
+    }
+    EXPECT_GT(*frames.back().counter, *frames[from].counter);
+}
+
+TEST_F(WindowCapture, FramesAreTwiceTheWindowAndShowWhatItDrew) {
+    ASSERT_TRUE(companion_.command("open Uno 320 240"));
+    const auto uno = window("Uno");
+    ASSERT_TRUE(uno);
+    bridge_->capture(uno);
+    ASSERT_TRUE(framesReach(15));
+    EXPECT_TRUE(errors_.empty());
+    expectFramesOf(sink_->frames(), 0, 640, 480, "Uno");
+}
+
+TEST_F(WindowCapture, AResizedWindowKeepsTheConfiguredSize) {
+    ASSERT_TRUE(companion_.command("open Uno 320 240"));
+    const auto uno = window("Uno");
+    ASSERT_TRUE(uno);
+    bridge_->capture(uno);
+    ASSERT_TRUE(framesReach(5));
+    ASSERT_TRUE(companion_.command("resize Uno 400 300"));
+    const std::size_t resizedAt = sink_->count();
+    // A frame or two may show the window between its new size and the companion's first drawing at that size.
+    ASSERT_TRUE(framesReach(resizedAt + 20));
+    EXPECT_TRUE(errors_.empty());
+    expectFramesOf(sink_->frames(), resizedAt + 5, 640, 480, "Uno");
+}
+
+TEST_F(WindowCapture, AWindowClosedMidCaptureStopsTheStreamWithAnError) {
+    ASSERT_TRUE(companion_.command("open Uno 320 240"));
+    const auto uno = window("Uno");
+    ASSERT_TRUE(uno);
+    bridge_->capture(uno);
+    ASSERT_TRUE(framesReach(3));
+    ASSERT_TRUE(companion_.command("close Uno"));
+    ASSERT_TRUE(errorArrives());
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0].domain, platform::x11::kErrorDomain);
+    EXPECT_EQ(errors_[0].code, static_cast<int>(platform::x11::ErrorCode::windowGone));
+    EXPECT_FALSE(errors_[0].description.empty());
+}
+
+TEST_F(WindowCapture, WindowsWithoutAPictureCannotBeStarted) {
+    ASSERT_TRUE(companion_.command("open Oculta"));
+    ASSERT_TRUE(companion_.command("unmap Oculta"));
+    OwnWindow neverMapped(kPrefix + "Nunca mostrada", false);
+    for (const auto& name : {std::string("Oculta"), std::string("Nunca mostrada")}) {
+        SCOPED_TRACE(name);
+        errors_.clear();
+        const auto hidden = window(name);
+        ASSERT_TRUE(hidden);
+        bridge_->capture(hidden);
+        ASSERT_TRUE(errorArrives());
+        EXPECT_EQ(errors_[0].domain, platform::x11::kErrorDomain);
+        EXPECT_EQ(errors_[0].code, static_cast<int>(platform::x11::ErrorCode::windowNotViewable));
+        EXPECT_FALSE(errors_[0].description.empty());
+        EXPECT_FALSE(bridge_->hasStream());
+    }
+    EXPECT_EQ(sink_->count(), 0u);
+}
+
+}  // namespace
