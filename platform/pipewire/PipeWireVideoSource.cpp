@@ -91,7 +91,7 @@ struct PipeWireVideoSource::Listener {
     }
 
     static void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char*) {
-        if (state == PW_STREAM_STATE_STREAMING) static_cast<Listener*>(data)->owner->streaming();
+        if (state == PW_STREAM_STATE_STREAMING) static_cast<Listener*>(data)->owner->resendLast();
     }
 
     static const pw_stream_events& events() {
@@ -126,6 +126,15 @@ std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr
     source->stream_ = pw_stream_new(source->connection_->core(), nodeName.c_str(), properties);
     if (source->stream_ == nullptr) return nullptr;
     pw_stream_add_listener(source->stream_, &source->listener_->hook, &Listener::events(), source->listener_.get());
+    // A resent frame may find no buffer yet, right after a consumer arrived: it is tried again, on the loop.
+    source->retry_ = pw_loop_add_timer(
+        pw_thread_loop_get_loop(source->connection_->loop()),
+        [](void* data, std::uint64_t) {
+            auto* self = static_cast<PipeWireVideoSource*>(data);
+            const bool streaming = pw_stream_get_state(self->stream_, nullptr) == PW_STREAM_STATE_STREAMING;
+            if (!streaming || self->sendLast()) self->retryTimer(false);
+        },
+        source.get());
 
     std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
@@ -141,6 +150,7 @@ std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr
 PipeWireVideoSource::~PipeWireVideoSource() {
     if (stream_ == nullptr) return;
     PipeWireConnection::Lock lock(*connection_);
+    if (retry_ != nullptr) pw_loop_destroy_source(pw_thread_loop_get_loop(connection_->loop()), retry_);
     spa_hook_remove(&listener_->hook);
     pw_stream_destroy(stream_);
 }
@@ -163,10 +173,18 @@ void PipeWireVideoSource::formatChanged(std::uint32_t width, std::uint32_t heigh
     const spa_pod* params[] = {buildBuffers(builder, width, height), buildHeaderMeta(builder)};
     pw_stream_update_params(stream_, params, 2);
     // A size agreed while already streaming: the frame that asked for it was dropped, so send it now.
-    if (pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING) sendLast();
+    if (pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING) resendLast();
 }
 
-void PipeWireVideoSource::streaming() { sendLast(); }
+void PipeWireVideoSource::resendLast() {
+    if (!sendLast()) retryTimer(true);
+}
+
+void PipeWireVideoSource::retryTimer(bool armed) {
+    if (retry_ == nullptr) return;
+    timespec every{0, armed ? 50'000'000 : 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(connection_->loop()), retry_, &every, &every, false);
+}
 
 void PipeWireVideoSource::publish(const PixelBufferRef& frame, PixelRect region, bool flipped) {
     if (!frame || region.width == 0 || region.height == 0 || region.width > kLargestSide ||
@@ -186,19 +204,21 @@ void PipeWireVideoSource::publish(const PixelBufferRef& frame, PixelRect region,
         offerSize(region.width, region.height);
         return;
     }
-    sendLast();
+    if (sendLast()) retryTimer(false);
 }
 
-void PipeWireVideoSource::sendLast() {
-    if (!last_.frame) return;
+bool PipeWireVideoSource::sendLast() {
+    if (!last_.frame) return true;
     const PixelBuffer& frame = *last_.frame;
     const PixelRect region = last_.region;
     const bool flipped = last_.flipped;
     const pw_stream_state state = pw_stream_get_state(stream_, nullptr);
-    if (state != PW_STREAM_STATE_STREAMING || region.width != formatWidth_ || region.height != formatHeight_) return;
+    if (state != PW_STREAM_STATE_STREAMING || region.width != formatWidth_ || region.height != formatHeight_) {
+        return false;
+    }
 
     pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
-    if (buffer == nullptr) return;
+    if (buffer == nullptr) return false;
     spa_buffer* spaBuffer = buffer->buffer;
     spa_data& data = spaBuffer->datas[0];
     const std::size_t rowBytes = std::size_t{region.width} * 4;
@@ -207,7 +227,7 @@ void PipeWireVideoSource::sendLast() {
         // Handed back empty: consumers skip a buffer whose chunk holds nothing.
         if (data.chunk != nullptr) data.chunk->size = 0;
         pw_stream_queue_buffer(stream_, buffer);
-        return;
+        return false;
     }
 
     // Consumers map each stream buffer once, when buffers are agreed, so the frame's own memory cannot travel in
@@ -236,12 +256,14 @@ void PipeWireVideoSource::sendLast() {
     }
     pw_stream_queue_buffer(stream_, buffer);
     pw_stream_trigger_process(stream_);
+    return true;
 }
 
 void PipeWireVideoSource::stop() {
     if (stream_ == nullptr) return;
     PipeWireConnection::Lock lock(*connection_);
     last_ = {};
+    retryTimer(false);
     pw_stream_disconnect(stream_);
 }
 

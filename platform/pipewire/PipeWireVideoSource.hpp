@@ -11,6 +11,7 @@
 #include <string_view>
 
 struct pw_stream;
+struct spa_source;
 
 namespace kestrova::platform::pipewire {
 
@@ -45,9 +46,11 @@ private:
     explicit PipeWireVideoSource(std::shared_ptr<PipeWireConnection> connection);
     void offerSize(std::uint32_t width, std::uint32_t height);
     void formatChanged(std::uint32_t width, std::uint32_t height);
-    void streaming();
-    // Sends the last frame; the loop's lock is held.
-    void sendLast();
+    // Sends the last frame again, retrying on a short timer until buffers for it exist.
+    void resendLast();
+    void retryTimer(bool armed);
+    // Sends the last frame; false when it could not go out. The loop's lock is held.
+    bool sendLast();
 
     struct Publication {
         PixelBufferRef frame;
@@ -65,6 +68,7 @@ private:
     std::uint32_t formatHeight_ = 0;
     std::uint64_t sequence_ = 0;
     Publication last_;
+    spa_source* retry_ = nullptr;
 };
 
 }  // namespace kestrova::platform::pipewire
