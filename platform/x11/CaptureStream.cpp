@@ -422,6 +422,7 @@ void Capturer::wait(std::optional<Clock::time_point> deadline) {
 // The capture thread: start, run, and report the end only once every resource of the stream is released.
 void captureThread(std::shared_ptr<Shared> shared, std::weak_ptr<Stream> handle, Settings settings,
                    StreamCompletion started) {
+    blockBrokenPipeSignal();
     std::optional<Error> failure;
     std::optional<Error> ended;
     {

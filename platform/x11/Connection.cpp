@@ -1,5 +1,9 @@
 #include "Connection.hpp"
 
+#include <csignal>
+
+#include <pthread.h>
+
 namespace kestrova::platform::x11 {
 
 std::string resolvedDisplayName(const std::string& display) {
@@ -15,6 +19,13 @@ Error makeError(ErrorCode code, std::string description) {
 Error connectionLost(const std::string& displayName) {
     return makeError(ErrorCode::connectionLost,
                      "Se perdió la conexión con el servidor gráfico X de la pantalla \"" + displayName + "\"");
+}
+
+void blockBrokenPipeSignal() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
 std::variant<std::unique_ptr<Connection>, Error> Connection::open(const std::string& display) {

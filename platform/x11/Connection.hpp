@@ -49,4 +49,8 @@ std::string resolvedDisplayName(const std::string& display);
 Error makeError(ErrorCode code, std::string description);
 Error connectionLost(const std::string& displayName);
 
+// A display that goes away between libxcb's poll and its write would raise SIGPIPE, whose default action ends the
+// process. Called on each thread that talks to a display, so that the write fails and the connection reports it.
+void blockBrokenPipeSignal();
+
 }  // namespace kestrova::platform::x11

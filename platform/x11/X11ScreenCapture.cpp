@@ -14,6 +14,7 @@ public:
     explicit Listing(std::string display) : display_(std::move(display)) {}
 
     ShareableContentAnswer answer(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
+        blockBrokenPipeSignal();
         if (!connection_) {
             auto opened = Connection::open(display_);
             if (auto* error = std::get_if<Error>(&opened)) return ShareableContentAnswer(*error);
