@@ -100,10 +100,13 @@ void QtStatusItem::showTrayIcon() {
     trayIcon_->setIcon(icon());
     trayIcon_->setToolTip(title_);
     trayIcon_->setContextMenu(menu_.get());
-    // A left click opens the same menu as the right one, at the pointer, as hosts that leave it to the program do.
+    // A left click opens the same menu as the right one, at the pointer, where the host leaves it to the program.
+    // A click soon after the last one at the same place arrives as a double click.
     QObject::connect(trayIcon_.get(), &QSystemTrayIcon::activated, menu_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason == QSystemTrayIcon::Trigger) menu_->popup(QCursor::pos());
+                         const bool leftClick =
+                             reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick;
+                         if (leftClick && !menu_->isVisible()) menu_->popup(QCursor::pos());
                      });
     trayIcon_->show();
 }
