@@ -46,6 +46,11 @@ QIcon drawTitleIcon(const QString& title) {
     return QIcon(QPixmap::fromImage(image));
 }
 
+QIcon statusItemIcon(const QString& title) {
+    const QString name = QString::fromLatin1(kApplicationIconName);
+    return QIcon::hasThemeIcon(name) ? QIcon::fromTheme(name) : drawTitleIcon(title);
+}
+
 QtStatusItem::QtStatusItem(std::weak_ptr<Application> application)
     : application_(std::move(application)), menu_(std::make_unique<QMenu>()), patience_(std::make_unique<QTimer>()) {
     // Qt picks between a StatusNotifierItem and the embedded tray once per process, when the first tray icon is
@@ -67,7 +72,7 @@ void QtStatusItem::setMenu(Menu menu) { renderMenu(*menu_, menu, application_); 
 void QtStatusItem::setTitle(std::string_view title) {
     title_ = QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size()));
     if (!trayIcon_) return;
-    trayIcon_->setIcon(icon());
+    trayIcon_->setIcon(statusItemIcon(title_));
     trayIcon_->setToolTip(title_);
 }
 
@@ -97,7 +102,7 @@ void QtStatusItem::patienceOver() {
 void QtStatusItem::showTrayIcon() {
     // Once made, the icon follows a restarted host or tray of its kind by itself.
     trayIcon_ = std::make_unique<QSystemTrayIcon>();
-    trayIcon_->setIcon(icon());
+    trayIcon_->setIcon(statusItemIcon(title_));
     trayIcon_->setToolTip(title_);
     trayIcon_->setContextMenu(menu_.get());
     // A left click opens the same menu as the right one, at the pointer, where the host leaves it to the program.
@@ -109,11 +114,6 @@ void QtStatusItem::showTrayIcon() {
                          if (leftClick && !menu_->isVisible()) menu_->popup(QCursor::pos());
                      });
     trayIcon_->show();
-}
-
-QIcon QtStatusItem::icon() const {
-    const QString name = QString::fromLatin1(kApplicationIconName);
-    return QIcon::hasThemeIcon(name) ? QIcon::fromTheme(name) : drawTitleIcon(title_);
 }
 
 }  // namespace kestrova::platform::qt

@@ -27,6 +27,9 @@ inline constexpr const char* kApplicationIconName = "org.kestrova.KestrovaBridge
 // title travels as the tooltip and the item's title.
 QIcon drawTitleIcon(const QString& title);
 
+// The status item's icon: the program's icon from the icon theme when the theme has it, else the drawn one.
+QIcon statusItemIcon(const QString& title);
+
 class QtStatusItem final : public StatusItem, private StatusBarButton {
 public:
     explicit QtStatusItem(std::weak_ptr<Application> application);
@@ -47,7 +50,6 @@ private:
     void trayPresenceChanged();
     void patienceOver();
     void showTrayIcon();
-    QIcon icon() const;
 
     std::weak_ptr<Application> application_;
     // Qt exports a tray icon's menu once: the same QMenu serves every model, and outlives the icon.
