@@ -48,11 +48,16 @@ protected:
         return probe;
     }
 
-    // xfce4-panel must show a StatusNotifierItem, not an embedded window; trayer only embeds.
+    // xfce4-panel must show a StatusNotifierItem, not an embedded window; trayer only embeds. Either way the icon
+    // must be drawn where a user would click it.
     bool itemShown() const {
         const auto windows = desktop_->visibleWindows(kProbeName);
-        if (GetParam() == TrayKind::trayer) return windows.size() == 1;
-        return windows.empty() && !client_->registeredItems().empty();
+        const bool ofItsKind = GetParam() == TrayKind::trayer
+                                   ? windows.size() == 1
+                                   : windows.empty() && !client_->registeredItems().empty();
+        if (!ofItsKind) return false;
+        const auto at = itemPosition();
+        return at && desktop_->coloursAround(at->first, at->second, 8).value_or(0) > 2;
     }
 
     bool itemGone() const {

@@ -2,6 +2,7 @@
 
 #include "WaitUntil.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -137,6 +138,15 @@ bool TrayDesktop::pressKeys(const std::vector<std::string>& keys) const {
 
 bool TrayDesktop::screenshot(const std::string& path) const {
     return run({"import", "-window", "root", path}).status == 0;
+}
+
+std::optional<int> TrayDesktop::coloursAround(int x, int y, int radius) const {
+    const std::string side = std::to_string(2 * radius);
+    const std::string square =
+        side + "x" + side + "+" + std::to_string(std::max(x - radius, 0)) + "+" + std::to_string(std::max(y - radius, 0));
+    const auto result = run({"import", "-window", "root", "-crop", square, "+repage", "-format", "%k", "info:-"});
+    if (result.status != 0 || result.out.empty()) return std::nullopt;
+    return std::atoi(result.out.c_str());
 }
 
 RunResult TrayDesktop::run(std::vector<std::string> argv) const {

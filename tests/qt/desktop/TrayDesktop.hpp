@@ -47,6 +47,9 @@ public:
     bool click(int x, int y, int button) const;
     bool pressKeys(const std::vector<std::string>& keys) const;
     bool screenshot(const std::string& path) const;
+    // How many colours the screen shows in the square of the given half width around a point: one where only a
+    // background is drawn; nothing when the screen could not be read.
+    std::optional<int> coloursAround(int x, int y, int radius) const;
 
 private:
     RunResult run(std::vector<std::string> argv) const;
