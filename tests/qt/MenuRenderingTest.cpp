@@ -14,10 +14,16 @@
 #include <vector>
 
 #include <QAction>
+#include <QColor>
+#include <QDir>
+#include <QFile>
+#include <QIcon>
 #include <QImage>
 #include <QKeySequence>
 #include <QMenu>
 #include <QPointer>
+#include <QStringList>
+#include <QTemporaryDir>
 #include <QVariant>
 
 using kestrova::platform::Application;
@@ -32,8 +38,10 @@ using kestrova::platform::RepresentedObject;
 using kestrova::platform::StatusItem;
 using kestrova::platform::TerminateReply;
 using kestrova::platform::qt::drawTitleIcon;
+using kestrova::platform::qt::kApplicationIconName;
 using kestrova::platform::qt::QtStatusItem;
 using kestrova::platform::qt::renderMenu;
+using kestrova::platform::qt::statusItemIcon;
 using kestrova::testing::serveEventsUntil;
 
 namespace {
@@ -290,6 +298,55 @@ TEST(StatusItemTest, TheIconIsDrawnFromTheTitle) {
     EXPECT_NE(kestrova, untitled);
     EXPECT_NE(kestrova, other);
     EXPECT_EQ(kestrova, drawTitleIcon(QStringLiteral("Kestrova")).pixmap(64, 64).toImage());
+}
+
+// An icon theme of the test's own, with or without the program's icon, in place of the desktop's for one test.
+class IconThemeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(directory_.isValid());
+        searchPaths_ = QIcon::themeSearchPaths();
+        themeName_ = QIcon::themeName();
+        QIcon::setThemeSearchPaths({directory_.path()});
+    }
+    void TearDown() override {
+        QIcon::setThemeSearchPaths(searchPaths_);
+        QIcon::setThemeName(themeName_);
+    }
+
+    void useTheme(const QString& name, const QImage* programIcon) {
+        const QString theme = directory_.path() + u'/' + name;
+        ASSERT_TRUE(QDir().mkpath(theme + QStringLiteral("/64x64/apps")));
+        QFile index(theme + QStringLiteral("/index.theme"));
+        ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+        index.write("[Icon Theme]\nName=test\nDirectories=64x64/apps\n\n[64x64/apps]\nSize=64\nType=Fixed\n");
+        index.close();
+        if (programIcon != nullptr) {
+            ASSERT_TRUE(programIcon->save(theme + QStringLiteral("/64x64/apps/") +
+                                          QString::fromLatin1(kApplicationIconName) + QStringLiteral(".png")));
+        }
+        QIcon::setThemeName(name);
+    }
+
+    QTemporaryDir directory_;
+    QStringList searchPaths_;
+    QString themeName_;
+};
+
+TEST_F(IconThemeTest, TheThemesProgramIconIsUsedWhenThereIsOne) {
+    QImage programIcon(64, 64, QImage::Format_ARGB32);
+    programIcon.fill(QColor(0x12, 0x9a, 0x55));
+    useTheme(QStringLiteral("with-icon"), &programIcon);
+    const QIcon icon = statusItemIcon(QStringLiteral("Kestrova"));
+    EXPECT_EQ(icon.name(), QString::fromLatin1(kApplicationIconName));
+    EXPECT_EQ(icon.pixmap(64, 64).toImage().pixelColor(32, 32), QColor(0x12, 0x9a, 0x55));
+}
+
+TEST_F(IconThemeTest, TheIconIsDrawnWhenTheThemeLacksIt) {
+    useTheme(QStringLiteral("without-icon"), nullptr);
+    const QIcon icon = statusItemIcon(QStringLiteral("Kestrova"));
+    EXPECT_TRUE(icon.name().isEmpty());
+    EXPECT_EQ(icon.pixmap(64, 64).toImage(), drawTitleIcon(QStringLiteral("Kestrova")).pixmap(64, 64).toImage());
 }
 
 }  // namespace
