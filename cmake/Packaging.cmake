@@ -11,10 +11,10 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "publica una pantalla Kestrova como fuente de video")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Un programa del área de notificación que encuentra las ventanas «Kestrova Output |»
-del programa compañero, captura la elegida y publica sus cuadros en PipeWire como
-la fuente de video en vivo «Kestrova Bridge», que OBS Studio, GStreamer y los
-navegadores reciben como una cámara.")
+    "Un programa del área de notificación que encuentra las ventanas
+«Kestrova Output |» del programa compañero, captura la elegida y publica
+sus cuadros en PipeWire como la fuente de video en vivo «Kestrova Bridge»,
+que OBS Studio, GStreamer y los navegadores reciben como una cámara.")
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KESTROVA_MAINTAINER}")
