@@ -8,23 +8,14 @@ source "$(dirname "$0")/support.sh"
 build=$1
 entry=/usr/share/applications/org.kestrova.KestrovaBridge.desktop
 [ -f "$entry" ] || fail "the package's desktop entry is not installed"
-source "$KESTROVA_SOURCE_DIR/scripts/servers.sh"
-finish() {
-    set +e
-    stop_tracked
-    servers_stop
-}
-trap finish EXIT
-servers_start >/dev/null || fail "the private servers did not start"
-system_path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+start_private_desktop "$build"
 menu() { "$build/sni-menu" show --until "$1" --timeout 30; }
 
-start_tracked "$build/sni-watcher" >"$KESTROVA_RUNTIME/watcher.log" 2>&1
 # A launcher drops the entry's field codes and splits the rest into words; this entry uses no quoting.
 exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/ *%[fFuUdDnNickvm]//g')
 [ -n "$exec_line" ] || fail "the entry has no Exec line"
 read -r -a command <<<"$exec_line"
-(cd / && PATH=$system_path exec "${command[@]}") >"$KESTROVA_RUNTIME/bridge.log" 2>&1 &
+(cd / && PATH=$SYSTEM_PATH exec "${command[@]}") >"$KESTROVA_RUNTIME/bridge.log" 2>&1 &
 bridge=$!
 STARTED_PIDS+=("$bridge")
 runs_installed() { [ "$(readlink "/proc/$bridge/exe")" = /usr/bin/kestrova-bridge ]; }
@@ -39,7 +30,7 @@ grep -q "✓ Kestrova Output | Demo" <<<"$shown" || fail "the companion's window
 echo "item: «Transmitiendo como Kestrova Bridge», «Kestrova Output | Demo» ticked"
 
 line=$(readme_command "kestrova-receive ")
-received=$(cd / && PATH=$system_path bash -c "$line") || fail "«$line» failed: $received"
+received=$(cd / && PATH=$SYSTEM_PATH bash -c "$line") || fail "«$line» failed: $received"
 grep -q "^cuadros: 60 de 640x480" <<<"$received" || fail "«$line» printed: $received"
 echo "$line: $received"
 

@@ -15,8 +15,6 @@ package() {
     [ -s "$package_file" ] || fail "no package was built"
     cat "$package_file"
 }
-# What a session's PATH holds, not the build tree.
-system_path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 build() {
     local version=$1 line deb depends
@@ -66,9 +64,9 @@ install() {
 selftest() {
     local line output
     line=$(readme_command "kestrova-bridge --self-test")
-    [ "$(cd / && PATH=$system_path command -v kestrova-bridge)" = /usr/bin/kestrova-bridge ] ||
+    [ "$(cd / && PATH=$SYSTEM_PATH command -v kestrova-bridge)" = /usr/bin/kestrova-bridge ] ||
         fail "kestrova-bridge is not found on PATH"
-    output=$(cd / && PATH=$system_path bash -c "$line")
+    output=$(cd / && PATH=$SYSTEM_PATH bash -c "$line")
     [ "$output" = "Kestrova Bridge self-test: OK" ] || fail "self-test printed «$output»"
     echo "$output"
 }

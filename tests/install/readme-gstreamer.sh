@@ -5,16 +5,7 @@
 set -euo pipefail
 source "$(dirname "$0")/support.sh"
 build=$1
-source "$KESTROVA_SOURCE_DIR/scripts/servers.sh"
-finish() {
-    set +e
-    stop_tracked
-    servers_stop
-}
-trap finish EXIT
-servers_start >/dev/null || fail "the private servers did not start"
-
-start_tracked "$build/sni-watcher" >/dev/null 2>&1
+start_private_desktop "$build"
 start_tracked "$build/kestrova-output-demo" Demo </dev/null >/dev/null 2>&1
 start_tracked "$build/kestrova-bridge" >/dev/null 2>&1
 "$build/sni-menu" show --until "Transmitiendo como Kestrova Bridge" --timeout 30 >/dev/null ||

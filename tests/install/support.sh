@@ -43,6 +43,9 @@ apt_noninteractive() {
     return $status
 }
 
+# What a session's PATH holds, not the build tree.
+SYSTEM_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+
 STARTED_PIDS=()
 start_tracked() {
     "$@" &
@@ -55,4 +58,19 @@ stop_tracked() {
     for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${STARTED_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
     STARTED_PIDS=()
+}
+
+# A desktop of the test's own: private Xvfb, session bus and PipeWire (scripts/servers.sh) and the test tray
+# watcher from BUILD_DIR. It and everything started through start_tracked end with the test, however it ends.
+start_private_desktop() {
+    source "$KESTROVA_SOURCE_DIR/scripts/servers.sh"
+    trap stop_private_desktop EXIT
+    servers_start >/dev/null || fail "the private servers did not start"
+    start_tracked "$1/sni-watcher" >"$KESTROVA_RUNTIME/watcher.log" 2>&1
+}
+
+stop_private_desktop() {
+    set +e
+    stop_tracked
+    servers_stop
 }
