@@ -1,10 +1,8 @@
 # C bindings of Wayland protocols, made by wayland-scanner at build time from the installed XML.
 include_guard(GLOBAL)
-pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
-pkg_get_variable(WAYLAND_SCANNER wayland-scanner wayland_scanner)
-if(NOT WAYLAND_SCANNER)
-  message(FATAL_ERROR "wayland-scanner was not found (libwayland-dev)")
-endif()
+pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET GLOBAL wayland-client)
+# A cache entry, so that every directory that uses the function sees it.
+find_program(WAYLAND_SCANNER wayland-scanner REQUIRED)
 
 # Adds to `target` the client header and glue code of each protocol file, named after the file.
 function(kestrova_wayland_protocols target)
