@@ -132,7 +132,8 @@ std::vector<Window> recordsOf(const std::vector<WindowState>& windows, const std
 
     std::vector<Window> records;
     for (const WindowState* w : ordered) {
-        if (!w->described || w->unmapped) continue;
+        // A window whose size is not known yet has no picture to take; the next query finds it complete.
+        if (!w->described || w->unmapped || w->frame.width <= 0 || w->frame.height <= 0) continue;
         if (onScreenWindowsOnly && (w->flags & ORG_KDE_PLASMA_WINDOW_MANAGEMENT_STATE_MINIMIZED) != 0) continue;
         auto record = std::make_shared<WindowRecord>();
         record->windowID = ids.idFor(w->uuid);

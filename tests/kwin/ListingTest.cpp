@@ -135,11 +135,13 @@ TEST(KWinOrder, RecordsFollowTheStackingOrderAndLeaveOutWhatCannotBeShown) {
         w.flags = flags;
         w.described = described;
         w.unmapped = unmapped;
+        w.frame = platform::Rect{0, 0, 100, 50};
         return w;
     };
-    const std::vector<WindowState> windows = {
+    std::vector<WindowState> windows = {
         window("a"), window("b"), window("c", ORG_KDE_PLASMA_WINDOW_MANAGEMENT_STATE_MINIMIZED),
-        window("d", 0, false), window("e", 0, true, true), window("f")};
+        window("d", 0, false), window("e", 0, true, true), window("f"), window("g")};
+    windows.back().frame.height = 0;
     platform::kwin::WindowIds ids;
     const auto titles = [](const std::vector<platform::Window>& records) {
         std::vector<std::string> out;
