@@ -1,5 +1,6 @@
 // Capturing the companion's native Wayland windows through the bridge: frames twice the window's size whose pixels
-// show its advancing counter, a retitle and a close mid-capture, and a window the compositor never listed.
+// show its advancing counter, a retitle and a close mid-capture, a window the compositor never listed, and a
+// compositor that dies mid-capture.
 
 #include "KWinScreenCapture.hpp"
 #include "KWinTestSupport.hpp"
@@ -7,6 +8,7 @@
 #include "CaptureBridge.hpp"
 #include "DemoPattern.hpp"
 #include "FrameSink.hpp"
+#include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
 
@@ -146,6 +148,33 @@ TEST_F(KWinCapture, AWindowTheCompositorNeverListedCannotBeStarted) {
     EXPECT_EQ(errors_[0].domain, platform::kwin::kErrorDomain);
     EXPECT_EQ(errors_[0].code, static_cast<int>(platform::kwin::ErrorCode::windowGone));
     EXPECT_EQ(sink_->count(), 0u);
+}
+
+TEST_F(KWinCapture, ACompositorThatDiesEndsTheCaptureAndTheListingSaysSo) {
+    PrivateKWin kwin;
+    ASSERT_FALSE(kwin.socket().empty());
+    setenv("WAYLAND_DISPLAY", kwin.socket().c_str(), 1);
+    struct BackToTheTestCompositor {
+        ~BackToTheTestCompositor() { useTestCompositor(); }
+    } restore;
+    ASSERT_TRUE(waitUntil([] { return platform::kwin::sessionOffersWindowCapture(); }, kWaitBound));
+    WaylandCompanion companion(kwin.socket());
+    ASSERT_TRUE(companion.command("open Caida 320 240"));
+    const auto captured = window(kPrefix + "Caida");
+    ASSERT_TRUE(captured);
+    bridge_->capture(captured);
+    ASSERT_TRUE(framesReach(3));
+
+    ASSERT_TRUE(kwin.kill());
+    EXPECT_TRUE(companion.ends());
+    ASSERT_TRUE(errorArrives());
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0].domain, platform::kwin::kErrorDomain);
+    EXPECT_EQ(errors_[0].code, static_cast<int>(platform::kwin::ErrorCode::connectionLost));
+    const auto answer = listWindows(loop_, *service_);
+    ASSERT_TRUE(answer.error);
+    EXPECT_EQ(answer.error->domain, platform::kwin::kErrorDomain);
+    EXPECT_FALSE(answer.error->description.empty());
 }
 
 }  // namespace

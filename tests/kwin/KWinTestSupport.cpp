@@ -3,9 +3,12 @@
 #include "KWinScreenCapture.hpp"
 #include "WaitUntil.hpp"
 
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+
+#include <unistd.h>
 
 namespace kestrova::testing {
 
@@ -17,10 +20,17 @@ std::size_t occurrences(const std::string& text, const std::string& needle) {
     return count;
 }
 
-ChildProcess::Options companionOptions() {
+ChildProcess::Options companionOptions(const std::string& socket) {
     ChildProcess::Options options;
-    options.environment["WAYLAND_DISPLAY"] = useTestCompositor();
+    options.environment["WAYLAND_DISPLAY"] = socket.empty() ? useTestCompositor() : socket;
     options.pipeStdin = true;
+    return options;
+}
+
+ChildProcess::Options kwinOptions() {
+    ChildProcess::Options options;
+    options.environment["KWIN_WAYLAND_NO_PERMISSION_CHECKS"] = "1";
+    options.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY"};
     return options;
 }
 
@@ -35,9 +45,26 @@ std::string useTestCompositor() {
     return ready ? socket : std::string();
 }
 
-WaylandCompanion::WaylandCompanion() : process_({KESTROVA_OUTPUT_DEMO_PATH, "--wayland"}, companionOptions()) {}
+PrivateKWin::PrivateKWin()
+    : socket_("kestrova-private-kwin-" + std::to_string(getpid())),
+      process_({"kwin_wayland", "--virtual", "--no-lockscreen", "--socket", socket_, "--width", "640", "--height",
+                "480"},
+               kwinOptions()) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string path = std::string(runtime ? runtime : "") + "/" + socket_;
+    if (!waitUntil([&] { return access(path.c_str(), F_OK) == 0; }, kWaitBound)) socket_.clear();
+}
+
+bool PrivateKWin::kill() {
+    process_.signal(SIGKILL);
+    return process_.wait(kWaitBound).has_value();
+}
+
+WaylandCompanion::WaylandCompanion(const std::string& socket)
+    : process_({KESTROVA_OUTPUT_DEMO_PATH, "--wayland"}, companionOptions(socket)) {}
 
 WaylandCompanion::~WaylandCompanion() {
+    if (!process_.running()) return;
     for (const auto& name : opened_) command("close " + name);
 }
 

@@ -20,17 +20,34 @@ inline constexpr std::chrono::milliseconds kWaitBound{15000};
 // WAYLAND_DISPLAY; empty when there is none.
 std::string useTestCompositor();
 
-// The companion as a Wayland client of the test compositor; every command waits for the companion's answer.
+// A headless KWin of the test's own, on a socket of its own in the run's runtime directory.
+class PrivateKWin {
+public:
+    PrivateKWin();
+    // The socket's name, or empty when KWin did not come up.
+    const std::string& socket() const { return socket_; }
+    // Kills KWin by its PID and reaps it; true once it is gone.
+    bool kill();
+
+private:
+    std::string socket_;
+    ChildProcess process_;
+};
+
+// The companion as a Wayland client of the test compositor (or of the one on that socket); every command waits
+// for the companion's answer.
 class WaylandCompanion {
 public:
-    WaylandCompanion();
-    // Closes every window it opened, so that the next test never meets them.
+    explicit WaylandCompanion(const std::string& socket = {});
+    // Closes every window it opened, so that the next test never meets them (unless it has ended).
     ~WaylandCompanion();
     WaylandCompanion(const WaylandCompanion&) = delete;
     WaylandCompanion& operator=(const WaylandCompanion&) = delete;
     // False when the companion refused the command or did not answer within the bound.
     bool command(const std::string& line);
     pid_t pid() const { return process_.pid(); }
+    // Waits for the companion to end on its own (as it does when its compositor goes); true once it has.
+    bool ends() { return process_.wait(kWaitBound).has_value(); }
 
 private:
     ChildProcess process_;
