@@ -82,10 +82,9 @@ struct PipeWireInput::Impl {
             self->negotiated = false;
             return;
         }
-        // A new size or format makes the held picture stale.
-        if (self->held) {
-            pw_stream_queue_buffer(self->stream, self->held);
-            self->held = nullptr;
+        if (self->negotiated && (info.size.width != self->format.size.width ||
+                                 info.size.height != self->format.size.height)) {
+            self->owner->resized_ = true;
         }
         self->format = info;
         self->negotiated = true;
@@ -93,6 +92,12 @@ struct PipeWireInput::Impl {
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
         const spa_pod* params[] = {buildBuffers(builder)};
         pw_stream_update_params(self->stream, params, 1);
+    }
+
+    // Buffers go when the format changes (the held one with them, already freed: it must not be queued again).
+    static void removeBuffer(void* data, pw_buffer* buffer) {
+        auto* self = static_cast<Impl*>(data);
+        if (self->held == buffer) self->held = nullptr;
     }
 
     static void process(void* data) {
@@ -132,6 +137,7 @@ std::variant<std::unique_ptr<PipeWireInput>, Error> PipeWireInput::connect(std::
         e.version = PW_VERSION_STREAM_EVENTS;
         e.state_changed = &Impl::stateChanged;
         e.param_changed = &Impl::paramChanged;
+        e.remove_buffer = &Impl::removeBuffer;
         e.process = &Impl::process;
         return e;
     }();

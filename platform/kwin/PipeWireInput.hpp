@@ -40,6 +40,9 @@ public:
     void release();
     // Why the stream ended, once it has.
     const std::optional<Error>& failure() const { return failure_; }
+    // The picture's size changed after the stream began. KWin does not get a stream going again after that
+    // (it stays paused, with no buffers), so the owner casts the window anew.
+    bool resized() const { return resized_; }
 
 private:
     struct Impl;
@@ -48,6 +51,7 @@ private:
 
     std::unique_ptr<Impl> impl_;
     std::optional<Error> failure_;
+    bool resized_ = false;
 };
 
 }  // namespace kestrova::platform::kwin

@@ -41,8 +41,8 @@ struct WindowState {
 // displays are kept out of the task bar and the switcher, which normal windows are not.
 std::int64_t layerOf(std::uint32_t flags);
 
-// Builds the records of the described, mapped windows of known size in stacking order (bottom first), then any the order
-// does not name; minimised ones are left out when only on-screen windows are wanted.
+// Builds the records of the described, mapped windows of known size in stacking order (bottom first), then any
+// the order does not name; minimised ones are left out when only on-screen windows are wanted.
 std::vector<Window> recordsOf(const std::vector<WindowState>& windows, const std::vector<std::string>& stacking,
                               bool onScreenWindowsOnly, WindowIds& ids);
 

@@ -30,11 +30,7 @@ class Caster final : public CaptureWorker {
 public:
     Caster(CaptureChannel& channel, const CaptureSettings& settings, std::optional<std::string> uuid)
         : channel_(channel), settings_(settings), uuid_(std::move(uuid)) {}
-    ~Caster() override {
-        input_.reset();
-        if (cast_) zkde_screencast_stream_unstable_v1_close(cast_);
-        if (compositor_) wl_display_flush(compositor_->display());
-    }
+    ~Caster() override { endCast(); }
     Caster(const Caster&) = delete;
     Caster& operator=(const Caster&) = delete;
 
@@ -42,6 +38,9 @@ public:
     std::optional<Error> run() override;
 
 private:
+    // Asks the compositor to cast the window and connects to the node it names.
+    std::optional<Error> cast();
+    void endCast();
     std::optional<Error> ended();
     void emit(Clock::time_point now);
     void wait(std::optional<Clock::time_point> deadline);
@@ -73,7 +72,10 @@ std::optional<Error> Caster::open() {
     auto connected = Compositor::connect();
     if (auto* error = std::get_if<Error>(&connected)) return *error;
     compositor_ = std::move(std::get<std::unique_ptr<Compositor>>(connected));
+    return cast();
+}
 
+std::optional<Error> Caster::cast() {
     static constexpr zkde_screencast_stream_unstable_v1_listener kListener{castClosed, castCreated, castFailed};
     cast_ = zkde_screencast_unstable_v1_stream_window(compositor_->screencast(), uuid_->c_str(),
                                                       ZKDE_SCREENCAST_UNSTABLE_V1_POINTER_HIDDEN);
@@ -94,6 +96,16 @@ std::optional<Error> Caster::open() {
     return std::nullopt;
 }
 
+void Caster::endCast() {
+    input_.reset();
+    if (cast_) zkde_screencast_stream_unstable_v1_close(cast_);
+    cast_ = nullptr;
+    node_.reset();
+    failed_ = false;
+    closed_ = false;
+    if (compositor_) wl_display_flush(compositor_->display());
+}
+
 // Why the stream cannot go on, if it cannot.
 std::optional<Error> Caster::ended() {
     if (closed_) return windowClosedError();
@@ -111,6 +123,11 @@ std::optional<Error> Caster::run() {
     for (;;) {
         if (auto error = ended()) return error;
         if (channel_.stopWanted() || !input_) return std::nullopt;
+        if (input_->resized()) {
+            endCast();
+            if (auto error = cast()) return error;
+            continue;
+        }
         const bool ready = input_->newest().has_value();
         const auto now = Clock::now();
         if (ready && now >= due_) {

@@ -124,6 +124,20 @@ TEST_F(KWinCapture, FramesAreTwiceTheWindowAndShowItsCounterThroughARetitle) {
     expectAdvancingFrames(0, 640, 480);
 }
 
+TEST_F(KWinCapture, AResizedWindowIsRenegotiatedAndKeepsTheConfiguredSize) {
+    ASSERT_TRUE(companion_->command("open Medida 320 240"));
+    const auto captured = window(kPrefix + "Medida");
+    ASSERT_TRUE(captured);
+    bridge_->capture(captured);
+    ASSERT_TRUE(framesReach(5));
+    ASSERT_TRUE(companion_->command("resize Medida 400 300"));
+    const std::size_t resizedAt = sink_->count();
+    // A frame or two may still show the window at its old size while the stream's format changes.
+    ASSERT_TRUE(framesReach(resizedAt + 15));
+    EXPECT_TRUE(errors_.empty());
+    expectAdvancingFrames(resizedAt + 3, 640, 480);
+}
+
 TEST_F(KWinCapture, AWindowClosedMidCaptureStopsTheStreamWithAnError) {
     ASSERT_TRUE(companion_->command("open Cierre 320 240"));
     const auto captured = window(kPrefix + "Cierre");
