@@ -2,6 +2,7 @@
 #include "BridgeConstants.hpp"
 #include "SelectionPolicy.hpp"
 
+#include "KWinScreenCapture.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "QtRuntime.hpp"
 #include "X11ScreenCapture.hpp"
@@ -17,6 +18,14 @@ bool hasSelfTestSwitch(int argc, char** argv) {
         if (argv[i] != nullptr && std::string_view(argv[i]) == kestrova::constants::kSelfTestSwitch) return true;
     }
     return false;
+}
+
+// A Plasma Wayland session that lets this program list and cast windows shows its native windows that way;
+// anywhere else the windows are the X server's (XWayland's, on other Wayland desktops).
+std::shared_ptr<kestrova::platform::ScreenCaptureService> chosenScreenCapture() {
+    namespace platform = kestrova::platform;
+    if (platform::kwin::sessionOffersWindowCapture()) return platform::kwin::makeKWinScreenCapture();
+    return platform::x11::makeX11ScreenCapture();
 }
 
 [[noreturn]] void runSelfTest() {
@@ -37,7 +46,7 @@ int main(int argc, char** argv) {
     }
     // The runtime outlives the delegate that runApplication() makes, and with it every status item.
     qt::Runtime runtime(argc, argv);
-    kestrova::platform::installScreenCapture(kestrova::platform::x11::makeX11ScreenCapture());
+    kestrova::platform::installScreenCapture(chosenScreenCapture());
     kestrova::platform::pipewire::installDeviceFactory();
     return kestrova::runApplication();
 }

@@ -1,0 +1,182 @@
+// kestrova_kwin_capture_bench [--frames N] [--size WxH] [--kwin-pid PID]
+// Captures a native Wayland demo window at twice its size for N frames through the KWin provider (the compositor's
+// screencast, PipeWire's shared memory, the scaler) and prints what it cost per frame: this process's CPU, and the
+// compositor's when its PID is given, since the compositor renders and copies every frame it casts.
+
+#include "KWinScreenCapture.hpp"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using namespace kestrova;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kBGRA = 0x42475241;
+
+double ms(const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; }
+
+double selfCpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+// utime + stime of a process in milliseconds, from /proc; -1 when it cannot be read.
+double processCpuMs(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Counts frames and wakes the waiter at the target.
+class Counter final : public platform::StreamOutput {
+public:
+    void streamDidOutputSampleBuffer(platform::Stream&, const platform::SampleBuffer&, int) override {
+        std::lock_guard lock(mutex_);
+        ++frames_;
+        changed_.notify_all();
+    }
+    bool waitFor(int frames, std::chrono::seconds bound) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, bound, [&] { return frames_ >= frames; });
+    }
+    int frames() {
+        std::lock_guard lock(mutex_);
+        return frames_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int frames_ = 0;
+};
+
+platform::ShareableContentAnswer listNow(platform::ScreenCaptureService& service) {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<platform::ShareableContentAnswer> answer;
+    service.getShareableContent(true, false, [&](platform::ShareableContentAnswer a) {
+        std::lock_guard lock(mutex);
+        answer = std::move(a);
+        done.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return answer.has_value(); });
+    return *answer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int frames = 300;
+    std::uint32_t width = 800, height = 600;
+    pid_t kwin = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        if (flag == "--frames") frames = std::atoi(argv[i + 1]);
+        if (flag == "--size") std::sscanf(argv[i + 1], "%ux%u", &width, &height);
+        if (flag == "--kwin-pid") kwin = static_cast<pid_t>(std::atoi(argv[i + 1]));
+    }
+    if (!platform::kwin::sessionOffersWindowCapture()) {
+        std::fputs("kwin bench: WAYLAND_DISPLAY names no compositor that casts windows\n", stderr);
+        return 1;
+    }
+    int commands[2];
+    if (pipe(commands) != 0) return 1;
+    const pid_t demo = fork();
+    if (demo == 0) {
+        dup2(commands[0], STDIN_FILENO);
+        execl(KESTROVA_OUTPUT_DEMO_PATH, KESTROVA_OUTPUT_DEMO_PATH, "--wayland", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(commands[0]);
+    const std::string open = "open Banco " + std::to_string(width) + " " + std::to_string(height) + "\n";
+    (void)!write(commands[1], open.data(), open.size());
+    close(commands[1]);  // the demo keeps its windows until it is killed
+    auto service = platform::kwin::makeKWinScreenCapture();
+    platform::Window window;
+    for (int attempt = 0; attempt < 200 && !window; ++attempt) {
+        const auto answer = listNow(*service);
+        if (answer.content) {
+            for (const auto& w : answer.content->windows) {
+                if (w->owningApplication && w->owningApplication->processID == demo) window = w;
+            }
+        }
+        if (!window) usleep(50'000);
+    }
+    int status = 0;
+    if (!window) {
+        std::fputs("kwin bench: the demo's window never appeared\n", stderr);
+        kill(demo, SIGTERM);
+        waitpid(demo, &status, 0);
+        return 1;
+    }
+    platform::StreamConfiguration configuration;
+    configuration.setPixelFormat(kBGRA);
+    configuration.setWidth(static_cast<std::int64_t>(window->frame.width * 2));
+    configuration.setHeight(static_cast<std::int64_t>(window->frame.height * 2));
+    configuration.setMinimumFrameInterval(platform::Time{1, 60});
+    configuration.setShowsCursor(false);
+    auto counter = std::make_shared<Counter>();
+    auto queue = std::make_shared<platform::SerialQueue>("bench.frames", platform::QueuePriority::normal);
+    auto stream = service->makeStream(platform::ContentFilter(window), configuration, {});
+    stream->addStreamOutput(counter, 0, queue);
+    std::atomic<bool> started = false;
+    stream->startCapture([&](std::optional<platform::Error> error) {
+        if (error) std::fprintf(stderr, "kwin bench: %s\n", error->description.c_str());
+        started = !error;
+    });
+    // A few frames first, so that negotiation and the first buffers are not counted.
+    const bool warm = counter->waitFor(10, std::chrono::seconds(30));
+    const int first = counter->frames();
+    const double selfBefore = selfCpuMs();
+    const double kwinBefore = kwin > 0 ? processCpuMs(kwin) : -1;
+    const auto t0 = Clock::now();
+    const bool done = warm && counter->waitFor(first + frames, std::chrono::seconds(120));
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const int counted = counter->frames() - first;
+    const double selfMs = selfCpuMs() - selfBefore;
+    const double kwinMs = kwin > 0 ? processCpuMs(kwin) - kwinBefore : -1;
+    std::atomic<bool> stopped = false;
+    stream->stopCapture([&](std::optional<platform::Error>) { stopped = true; });
+    while (!stopped) usleep(10'000);
+    kill(demo, SIGTERM);
+    waitpid(demo, &status, 0);
+    if (!started || !done) {
+        std::fputs("kwin bench: the stream did not deliver the frames\n", stderr);
+        return 1;
+    }
+    std::printf("%-28s %8s %8s %8s %16s %16s\n", "path", "frames", "seconds", "fps", "bridge ms/frame",
+                "kwin ms/frame");
+    std::printf("%-28s %8d %8.2f %8.1f %16.3f %16s\n",
+                ("kwin " + std::to_string(configuration.width()) + "x" + std::to_string(configuration.height()))
+                    .c_str(),
+                counted, seconds, counted / seconds, selfMs / counted,
+                kwin > 0 ? std::to_string(kwinMs / counted).c_str() : "n/a");
+    return 0;
+}

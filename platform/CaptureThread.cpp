@@ -1,0 +1,225 @@
+#include "CaptureThread.hpp"
+
+#include <algorithm>
+#include <system_error>
+#include <thread>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace kestrova::platform {
+
+namespace {
+
+constexpr int kOutputTypeScreen = 0;
+constexpr std::int64_t kFrameStatusComplete = 0;
+// Output sizes past these are refused rather than mapped.
+constexpr std::int64_t kLargestSide = 32768;
+constexpr std::int64_t kLargestFrameBytes = std::int64_t{1} << 30;
+constexpr std::chrono::nanoseconds kShortestInterval{1'000'000'000 / 60};
+constexpr std::chrono::nanoseconds kLongestInterval = std::chrono::hours(1);
+constexpr int kDeepestQueue = 8;
+
+}  // namespace
+
+std::variant<CaptureSettings, Error> captureSettingsOf(const StreamConfiguration& configuration,
+                                                       const RequestError& requestError) {
+    if (configuration.pixelFormat() != kCapturePixelFormatBGRA) {
+        return requestError("La captura solo puede entregar píxeles BGRA de 32 bits");
+    }
+    const std::int64_t w = configuration.width();
+    const std::int64_t h = configuration.height();
+    if (w < 1 || h < 1 || w > kLargestSide || h > kLargestSide || w * h * 4 > kLargestFrameBytes) {
+        return requestError("El tamaño de salida pedido para la captura no es válido");
+    }
+    CaptureSettings settings;
+    settings.width = static_cast<std::uint32_t>(w);
+    settings.height = static_cast<std::uint32_t>(h);
+    const Time t = configuration.minimumFrameInterval();
+    const double seconds = t.value > 0 && t.timescale > 0 ? double(t.value) / t.timescale : 0;
+    settings.interval = std::chrono::nanoseconds(static_cast<std::int64_t>(
+        std::clamp(seconds * 1e9, double(kShortestInterval.count()), double(kLongestInterval.count()))));
+    settings.queueDepth = static_cast<std::size_t>(std::clamp(configuration.queueDepth(), 1, kDeepestQueue));
+    return settings;
+}
+
+CaptureChannel::CaptureChannel(std::weak_ptr<StreamDelegate> delegate)
+    : delegate_(std::move(delegate)), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+CaptureChannel::~CaptureChannel() {
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void CaptureChannel::wake() const {
+    const std::uint64_t one = 1;
+    (void)!write(wakeFd_, &one, sizeof one);
+}
+
+void CaptureChannel::drain() const {
+    std::uint64_t count = 0;
+    (void)!read(wakeFd_, &count, sizeof count);
+}
+
+bool CaptureChannel::stopWanted() {
+    std::lock_guard lock(mutex_);
+    return abandoned_ || !stopWaiters_.empty();
+}
+
+PixelBufferRef CaptureChannel::acquireFrame() {
+    std::erase_if(held_, [](const PixelBufferRef& frame) { return frame.use_count() == 1; });
+    if (held_.size() >= queueDepth_ || !pool_) return nullptr;
+    return pool_->acquire();
+}
+
+void CaptureChannel::deliver(const PixelBufferRef& buffer) {
+    held_.push_back(buffer);
+    SampleBuffer sample;
+    sample.attachments =
+        AttachmentArray{AttachmentDictionary{{std::string(kFrameInfoStatus), AttachmentValue(kFrameStatusComplete)}}};
+    sample.imageBuffer = buffer;
+    std::vector<Output> outputs;
+    {
+        std::lock_guard lock(mutex_);
+        outputs = outputs_;
+    }
+    for (const auto& output : outputs) {
+        if (output.type != kOutputTypeScreen) continue;
+        output.queue->async([handle = handle_, receiver = output.output, sample] {
+            auto stream = handle.lock();
+            auto target = receiver.lock();
+            if (stream && target) target->streamDidOutputSampleBuffer(*stream, sample, kOutputTypeScreen);
+        });
+    }
+}
+
+class ThreadedStream final : public Stream, public std::enable_shared_from_this<ThreadedStream> {
+public:
+    ThreadedStream(const StreamConfiguration& configuration, std::weak_ptr<StreamDelegate> delegate,
+                   CaptureWorkerFactory factory, RequestError requestError)
+        : channel_(std::make_shared<CaptureChannel>(std::move(delegate))),
+          configuration_(configuration),
+          factory_(std::move(factory)),
+          requestError_(std::move(requestError)) {}
+
+    ~ThreadedStream() override {
+        std::lock_guard lock(channel_->mutex_);
+        channel_->abandoned_ = true;
+        channel_->wake();
+    }
+
+    std::optional<Error> addStreamOutput(std::weak_ptr<StreamOutput> output, int outputType,
+                                         std::shared_ptr<SerialQueue> sampleHandlerQueue) override {
+        if (!sampleHandlerQueue) return requestError_("Falta la cola en la que entregar los cuadros capturados");
+        std::lock_guard lock(channel_->mutex_);
+        channel_->outputs_.push_back({std::move(output), outputType, std::move(sampleHandlerQueue)});
+        return std::nullopt;
+    }
+
+    void startCapture(StreamCompletion completion) override {
+        using Phase = CaptureChannel::Phase;
+        std::optional<Error> refusal;
+        {
+            std::lock_guard lock(channel_->mutex_);
+            auto settings = captureSettingsOf(configuration_, requestError_);
+            if (channel_->phase_ != Phase::idle) {
+                refusal = requestError_("La captura de esta ventana ya se había iniciado");
+            } else if (channel_->wakeFd_ < 0) {
+                refusal = requestError_("No se pudo preparar la captura de la ventana");
+            } else if (auto* error = std::get_if<Error>(&settings)) {
+                refusal = *error;
+            } else {
+                try {
+                    std::thread(run, channel_, weak_from_this(), std::get<CaptureSettings>(settings), factory_,
+                                completion)
+                        .detach();
+                    channel_->phase_ = Phase::starting;
+                } catch (const std::system_error&) {
+                    refusal = requestError_("No se pudo preparar la captura de la ventana");
+                }
+            }
+            if (refusal && channel_->phase_ == Phase::idle) channel_->phase_ = Phase::ended;
+        }
+        if (refusal) completion(std::move(refusal));
+    }
+
+    void stopCapture(StreamCompletion completion) override {
+        using Phase = CaptureChannel::Phase;
+        std::optional<Error> answer;
+        {
+            std::lock_guard lock(channel_->mutex_);
+            switch (channel_->phase_) {
+                case Phase::idle:
+                    answer = requestError_("La captura de esta ventana no se había iniciado");
+                    break;
+                case Phase::starting:
+                case Phase::running:
+                    // Every stop asked for before the thread ends completes when it has released everything.
+                    channel_->stopWaiters_.push_back(std::move(completion));
+                    channel_->wake();
+                    return;
+                case Phase::ended:
+                    // A stream that ended on its own stops at once, the first time.
+                    channel_->phase_ = Phase::stopped;
+                    break;
+                case Phase::stopped:
+                    answer = requestError_("La captura de esta ventana ya estaba detenida");
+                    break;
+            }
+        }
+        completion(std::move(answer));
+    }
+
+private:
+    // The capture thread: start, run, and report the end only once every resource of the stream is released.
+    static void run(std::shared_ptr<CaptureChannel> channel, std::weak_ptr<Stream> handle, CaptureSettings settings,
+                    CaptureWorkerFactory factory, StreamCompletion started) {
+        using Phase = CaptureChannel::Phase;
+        channel->handle_ = handle;
+        channel->queueDepth_ = settings.queueDepth;
+        channel->pool_ = PixelBufferPool::create(settings.width, settings.height, settings.queueDepth);
+        std::optional<Error> failure;
+        std::optional<Error> ended;
+        {
+            auto worker = factory(*channel, settings);
+            failure = worker->open();
+            {
+                std::lock_guard lock(channel->mutex_);
+                channel->phase_ = failure ? Phase::ended : Phase::running;
+            }
+            started(failure);
+            started = nullptr;
+            if (!failure) ended = worker->run();
+        }
+        channel->held_.clear();
+        channel->pool_.reset();
+        std::vector<StreamCompletion> waiters;
+        bool report = false;
+        {
+            std::lock_guard lock(channel->mutex_);
+            waiters.swap(channel->stopWaiters_);
+            const bool stopped = !waiters.empty() || channel->abandoned_;
+            channel->phase_ = stopped ? Phase::stopped : Phase::ended;
+            report = !stopped && ended.has_value();
+        }
+        if (report) {
+            auto delegate = channel->delegate_.lock();
+            auto stream = handle.lock();
+            if (delegate && stream) delegate->streamDidStopWithError(*stream, *ended);
+        }
+        for (auto& waiter : waiters) waiter(std::nullopt);
+    }
+
+    std::shared_ptr<CaptureChannel> channel_;
+    StreamConfiguration configuration_;
+    CaptureWorkerFactory factory_;
+    RequestError requestError_;
+};
+
+std::shared_ptr<Stream> makeThreadedStream(const StreamConfiguration& configuration,
+                                           std::weak_ptr<StreamDelegate> delegate, CaptureWorkerFactory factory,
+                                           RequestError requestError) {
+    return std::make_shared<ThreadedStream>(configuration, std::move(delegate), std::move(factory),
+                                            std::move(requestError));
+}
+
+}  // namespace kestrova::platform

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "Compositor.hpp"
+#include "ScreenCapture.hpp"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrova::platform::kwin {
+
+// The 32-bit window identifiers handed out for the compositor's window uuids: one per uuid for the life of the
+// service, never reused, so that an identifier never comes to mean another window. Used from any thread.
+class WindowIds {
+public:
+    std::uint32_t idFor(const std::string& uuid);
+    std::optional<std::string> uuidOf(std::uint32_t id) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, std::uint32_t> ids_;
+    std::map<std::uint32_t, std::string> uuids_;
+    std::uint32_t next_ = 1;
+};
+
+// What the compositor says of one window.
+struct WindowState {
+    std::string uuid;
+    std::optional<std::string> title;
+    std::uint32_t flags = 0;  // org_kde_plasma_window_management state bits
+    std::optional<std::int32_t> processID;
+    Rect frame;
+    bool described = false;  // its initial state has arrived
+    bool unmapped = false;
+};
+
+// The layer a window is listed in, from its state bits: panels, docks, the desktop, notifications and on-screen
+// displays are kept out of the task bar and the switcher, which normal windows are not.
+std::int64_t layerOf(std::uint32_t flags);
+
+// Builds the records of the described, mapped windows of known size in stacking order (bottom first), then any
+// the order does not name; minimised ones are left out when only on-screen windows are wanted.
+std::vector<Window> recordsOf(const std::vector<WindowState>& windows, const std::vector<std::string>& stacking,
+                              bool onScreenWindowsOnly, WindowIds& ids);
+
+// Every window of the compositor, read over the connection; a broken connection gives its error.
+std::variant<std::vector<Window>, Error> listWindows(Compositor& compositor, bool excludingDesktopWindows,
+                                                     bool onScreenWindowsOnly, WindowIds& ids);
+
+}  // namespace kestrova::platform::kwin

@@ -1,0 +1,190 @@
+#include "WindowStream.hpp"
+
+#include "CaptureThread.hpp"
+#include "Compositor.hpp"
+#include "FrameScaler.hpp"
+#include "PipeWireInput.hpp"
+
+#include "zkde-screencast-unstable-v1-client-protocol.h"
+
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include <poll.h>
+
+namespace kestrova::platform::kwin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Error windowGoneError() {
+    return makeError(ErrorCode::windowGone, "La ventana que se quería capturar ya no existe");
+}
+Error windowClosedError() { return makeError(ErrorCode::windowGone, "La ventana capturada se cerró"); }
+
+// The capture thread's side: the compositor's cast of the window and the PipeWire stream that carries it.
+class Caster final : public CaptureWorker {
+public:
+    Caster(CaptureChannel& channel, const CaptureSettings& settings, std::optional<std::string> uuid)
+        : channel_(channel), settings_(settings), uuid_(std::move(uuid)) {}
+    ~Caster() override { endCast(); }
+    Caster(const Caster&) = delete;
+    Caster& operator=(const Caster&) = delete;
+
+    std::optional<Error> open() override;
+    std::optional<Error> run() override;
+
+private:
+    // Asks the compositor to cast the window and connects to the node it names.
+    std::optional<Error> cast();
+    void endCast();
+    std::optional<Error> ended();
+    void emit(Clock::time_point now);
+    void wait(std::optional<Clock::time_point> deadline);
+
+    static void castClosed(void* data, zkde_screencast_stream_unstable_v1*) {
+        static_cast<Caster*>(data)->closed_ = true;
+    }
+    static void castCreated(void* data, zkde_screencast_stream_unstable_v1*, std::uint32_t node) {
+        static_cast<Caster*>(data)->node_ = node;
+    }
+    static void castFailed(void* data, zkde_screencast_stream_unstable_v1*, const char*) {
+        static_cast<Caster*>(data)->failed_ = true;
+    }
+
+    CaptureChannel& channel_;
+    const CaptureSettings settings_;
+    const std::optional<std::string> uuid_;
+    std::unique_ptr<Compositor> compositor_;
+    zkde_screencast_stream_unstable_v1* cast_ = nullptr;
+    std::optional<std::uint32_t> node_;
+    bool failed_ = false;
+    bool closed_ = false;
+    std::unique_ptr<PipeWireInput> input_;
+    Clock::time_point due_{};
+};
+
+std::optional<Error> Caster::open() {
+    if (!uuid_) return windowGoneError();
+    auto connected = Compositor::connect();
+    if (auto* error = std::get_if<Error>(&connected)) return *error;
+    compositor_ = std::move(std::get<std::unique_ptr<Compositor>>(connected));
+    return cast();
+}
+
+std::optional<Error> Caster::cast() {
+    static constexpr zkde_screencast_stream_unstable_v1_listener kListener{castClosed, castCreated, castFailed};
+    cast_ = zkde_screencast_unstable_v1_stream_window(compositor_->screencast(), uuid_->c_str(),
+                                                      ZKDE_SCREENCAST_UNSTABLE_V1_POINTER_HIDDEN);
+    zkde_screencast_stream_unstable_v1_add_listener(cast_, &kListener, this);
+    // The compositor names the node once its PipeWire stream exists; a stop asked for meanwhile ends the wait.
+    while (!node_ && !failed_ && !closed_ && !channel_.stopWanted()) {
+        wait(std::nullopt);
+        if (compositor_->broken()) return connectionLostError();
+    }
+    // It refuses a window it does not know, which is one that closed since it was listed.
+    if (failed_ || closed_) return windowGoneError();
+    if (!node_) return std::nullopt;
+
+    auto input = PipeWireInput::connect(*node_);
+    if (auto* error = std::get_if<Error>(&input)) return *error;
+    input_ = std::move(std::get<std::unique_ptr<PipeWireInput>>(input));
+    due_ = Clock::now();
+    return std::nullopt;
+}
+
+void Caster::endCast() {
+    input_.reset();
+    if (cast_) zkde_screencast_stream_unstable_v1_close(cast_);
+    cast_ = nullptr;
+    node_.reset();
+    failed_ = false;
+    closed_ = false;
+    if (compositor_) wl_display_flush(compositor_->display());
+}
+
+// Why the stream cannot go on, if it cannot.
+std::optional<Error> Caster::ended() {
+    if (closed_) return windowClosedError();
+    if (compositor_->broken()) return connectionLostError();
+    if (input_ && input_->failure()) {
+        // The compositor ends the PipeWire stream of a window that closes, and says why right after.
+        if (compositor_->roundtrip() && closed_) return windowClosedError();
+        if (compositor_->broken()) return connectionLostError();
+        return *input_->failure();
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> Caster::run() {
+    for (;;) {
+        if (auto error = ended()) return error;
+        if (channel_.stopWanted() || !input_) return std::nullopt;
+        if (input_->resized()) {
+            endCast();
+            if (auto error = cast()) return error;
+            continue;
+        }
+        const bool ready = input_->newest().has_value();
+        const auto now = Clock::now();
+        if (ready && now >= due_) {
+            emit(now);
+        } else {
+            wait(ready ? std::optional(due_) : std::nullopt);
+        }
+    }
+}
+
+// The newest picture, scaled into a frame; when consumers hold every frame, it waits for the next tick.
+void Caster::emit(Clock::time_point now) {
+    due_ = std::max(due_ + settings_.interval, now);
+    PixelBufferRef buffer = channel_.acquireFrame();
+    if (!buffer) return;
+    const InputFrame frame = *input_->newest();
+    x11::scaleToFit(frame.pixels, frame.width, frame.height, frame.stride, frame.opaque, *buffer);
+    input_->release();
+    channel_.deliver(buffer);
+}
+
+// Sleeps until the compositor, PipeWire or the handle has something, or the deadline, and handles what came.
+void Caster::wait(std::optional<Clock::time_point> deadline) {
+    wl_display* display = compositor_->display();
+    while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
+    wl_display_flush(display);
+    pollfd fds[3] = {{wl_display_get_fd(display), POLLIN, 0},
+                     {channel_.wakeFd(), POLLIN, 0},
+                     {input_ ? input_->fd() : -1, POLLIN, 0}};
+    timespec timeout{};
+    if (deadline) {
+        const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    }
+    (void)ppoll(fds, input_ ? 3 : 2, deadline ? &timeout : nullptr, nullptr);
+    if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+        wl_display_read_events(display);
+    } else {
+        wl_display_cancel_read(display);
+    }
+    wl_display_dispatch_pending(display);
+    if ((fds[1].revents & POLLIN) != 0) channel_.drain();
+    if (input_ && (fds[2].revents & POLLIN) != 0) input_->dispatch();
+}
+
+}  // namespace
+
+std::shared_ptr<Stream> makeWindowStream(std::optional<std::string> uuid, const StreamConfiguration& configuration,
+                                         std::weak_ptr<StreamDelegate> delegate) {
+    return makeThreadedStream(
+        configuration, std::move(delegate),
+        [uuid = std::move(uuid)](CaptureChannel& channel, const CaptureSettings& settings) {
+            return std::make_unique<Caster>(channel, settings, uuid);
+        },
+        [](std::string description) { return makeError(ErrorCode::invalidRequest, std::move(description)); });
+}
+
+}  // namespace kestrova::platform::kwin

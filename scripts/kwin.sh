@@ -1,0 +1,44 @@
+# A headless KWin for the tests of the Wayland provider, on the runtime directory and session bus of servers.sh.
+# Sourced after servers_start; kwin_start exports KESTROVA_KWIN_SOCKET (not WAYLAND_DISPLAY, so that the other
+# tests keep to X11), kwin_stop ends it by PID. It renders with llvmpipe: idle it costs nothing, drawing is slow.
+
+KWIN_PID=
+
+kwin_start() {
+  # Exec of a binary with file capabilities is refused inside some containers; KWin only uses its capability to
+  # raise its own scheduling priority.
+  if ! kwin_wayland --version >/dev/null 2>&1; then
+    if [ "$(id -u)" = 0 ] && command -v setcap >/dev/null; then
+      setcap -r "$(command -v kwin_wayland)" || return 1
+    else
+      echo "kwin: kwin_wayland cannot be run here" >&2
+      return 1
+    fi
+  fi
+  local socket="kestrova-kwin-$$"
+  # No X display, no Xwayland: the compositor's own windows are Wayland ones.
+  env -u DISPLAY KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 \
+    kwin_wayland --virtual --no-lockscreen --socket "$socket" --width 1280 --height 800 \
+    >"$KESTROVA_RUNTIME/kwin.log" 2>&1 &
+  KWIN_PID=$!
+  local i
+  for i in $(seq 200); do
+    [ -S "$XDG_RUNTIME_DIR/$socket" ] && break
+    kill -0 "$KWIN_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  [ -S "$XDG_RUNTIME_DIR/$socket" ] || { echo "kwin: kwin_wayland did not start" >&2; return 1; }
+  export KESTROVA_KWIN_SOCKET="$socket"
+  echo "kwin: socket $socket"
+}
+
+kwin_stop() {
+  [ -n "$KWIN_PID" ] || return 0
+  kill "$KWIN_PID" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$KWIN_PID" 2>/dev/null || break; sleep 0.05; done
+  kill -9 "$KWIN_PID" 2>/dev/null
+  wait "$KWIN_PID" 2>/dev/null
+  KWIN_PID=
+  unset KESTROVA_KWIN_SOCKET
+  return 0
+}

@@ -1,0 +1,185 @@
+// The threaded stream every real provider's capture runs in: samples on the output's queue within the queue
+// depth, a start that fails, an end the delegate hears of once, a stop that completes only after the worker has
+// let go, a handle dropped mid-capture, and configurations refused in the provider's own words.
+
+#include "CaptureThread.hpp"
+#include "WaitUntil.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include <poll.h>
+
+namespace {
+
+using namespace kestrova;
+using namespace kestrova::platform;
+using kestrova::testing::waitUntil;
+
+constexpr std::chrono::milliseconds kBound{5000};
+
+// What the test sees of the stream: samples, stops reported, and whether its worker is still alive.
+struct Probe : StreamOutput, StreamDelegate {
+    void streamDidOutputSampleBuffer(Stream&, const SampleBuffer& sample, int) override {
+        std::lock_guard lock(mutex);
+        samples.push_back(sample);
+    }
+    void streamDidStopWithError(Stream&, const Error& error) override {
+        std::lock_guard lock(mutex);
+        reported.push_back(error);
+    }
+    std::size_t sampleCount() {
+        std::lock_guard lock(mutex);
+        return samples.size();
+    }
+    std::mutex mutex;
+    std::vector<SampleBuffer> samples;
+    std::vector<Error> reported;
+    std::atomic<int> workersAlive{0};
+};
+
+// Delivers `frames` frames (as many as the channel gives), then ends with `endWith` or waits for a stop.
+class FakeWorker final : public CaptureWorker {
+public:
+    FakeWorker(CaptureChannel& channel, Probe& probe, std::optional<Error> openError, int frames,
+               std::optional<Error> endWith)
+        : channel_(channel), probe_(probe), openError_(std::move(openError)), frames_(frames),
+          endWith_(std::move(endWith)) {
+        ++probe_.workersAlive;
+    }
+    ~FakeWorker() override { --probe_.workersAlive; }
+    std::optional<Error> open() override { return openError_; }
+    std::optional<Error> run() override {
+        for (int i = 0; i < frames_; ++i) {
+            if (auto buffer = channel_.acquireFrame()) channel_.deliver(buffer);
+        }
+        if (endWith_) return endWith_;
+        while (!channel_.stopWanted()) {
+            pollfd wake{channel_.wakeFd(), POLLIN, 0};
+            ::poll(&wake, 1, -1);
+            channel_.drain();
+        }
+        return std::nullopt;
+    }
+
+private:
+    CaptureChannel& channel_;
+    Probe& probe_;
+    std::optional<Error> openError_;
+    int frames_;
+    std::optional<Error> endWith_;
+};
+
+// A completion that came, without an error.
+bool succeeded(const std::optional<std::optional<Error>>& answer) { return answer && !*answer; }
+
+StreamConfiguration configuration(std::uint32_t format = kCapturePixelFormatBGRA, std::int64_t width = 64) {
+    StreamConfiguration c;
+    c.setPixelFormat(format);
+    c.setWidth(width);
+    c.setHeight(48);
+    c.setQueueDepth(3);
+    return c;
+}
+
+class ThreadedStreamTest : public ::testing::Test {
+protected:
+    std::shared_ptr<Stream> make(std::optional<Error> openError = {}, int frames = 0,
+                                 std::optional<Error> endWith = {}, StreamConfiguration c = configuration()) {
+        auto stream = makeThreadedStream(
+            c, probe_,
+            [this, openError, frames, endWith](CaptureChannel& channel, const CaptureSettings&) {
+                return std::make_unique<FakeWorker>(channel, *probe_, openError, frames, endWith);
+            },
+            [](std::string text) { return Error(std::move(text), "test.domain", 7); });
+        EXPECT_FALSE(stream->addStreamOutput(probe_, 0, queue_));
+        return stream;
+    }
+    // Runs the operation and gives its completion's answer once it came.
+    std::optional<std::optional<Error>> complete(const std::function<void(StreamCompletion)>& operation) {
+        auto answer = std::make_shared<std::optional<std::optional<Error>>>();
+        auto mutex = std::make_shared<std::mutex>();
+        operation([answer, mutex](std::optional<Error> e) {
+            std::lock_guard lock(*mutex);
+            *answer = std::move(e);
+        });
+        waitUntil([&] { std::lock_guard lock(*mutex); return answer->has_value(); }, kBound);
+        std::lock_guard lock(*mutex);
+        return *answer;
+    }
+
+    std::shared_ptr<Probe> probe_ = std::make_shared<Probe>();
+    std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("test.samples");
+};
+
+TEST_F(ThreadedStreamTest, SamplesAreCompleteAndBoundedByTheFramesConsumersStillHold) {
+    auto stream = make({}, 10);
+    ASSERT_TRUE(succeeded(complete([&](auto done) { stream->startCapture(done); })));
+    // The probe keeps every sample, so the queue depth of 3 is all the worker could hand out.
+    ASSERT_TRUE(waitUntil([&] { return probe_->sampleCount() == 3; }, kBound));
+    {
+        std::lock_guard lock(probe_->mutex);
+        for (const auto& sample : probe_->samples) {
+            ASSERT_TRUE(sample.imageBuffer);
+            EXPECT_EQ(sample.imageBuffer->width(), 64u);
+            const auto& array = std::get<AttachmentArray>(*sample.attachments);
+            const auto& info = std::get<AttachmentDictionary>(array.at(0));
+            EXPECT_EQ(std::get<std::int64_t>(info.at(std::string(kFrameInfoStatus))), 0);
+        }
+    }
+    EXPECT_TRUE(succeeded(complete([&](auto done) { stream->stopCapture(done); })));
+    EXPECT_EQ(probe_->workersAlive, 0);
+    EXPECT_TRUE(probe_->reported.empty());
+}
+
+TEST_F(ThreadedStreamTest, AFailedStartAnswersTheStartAndIsNotReportedAsAnEnd) {
+    auto stream = make(Error("no se abre", "test.domain", 1));
+    const auto answer = complete([&](auto done) { stream->startCapture(done); });
+    ASSERT_TRUE(answer && *answer);
+    EXPECT_EQ((*answer)->description, "no se abre");
+    ASSERT_TRUE(waitUntil([&] { return probe_->workersAlive == 0; }, kBound));
+    EXPECT_TRUE(probe_->reported.empty());
+}
+
+TEST_F(ThreadedStreamTest, AnEndOnItsOwnIsReportedOnceAndTheFirstStopAfterItSucceeds) {
+    auto stream = make({}, 1, Error("se cerró", "test.domain", 2));
+    ASSERT_TRUE(succeeded(complete([&](auto done) { stream->startCapture(done); })));
+    ASSERT_TRUE(waitUntil([&] { std::lock_guard lock(probe_->mutex); return !probe_->reported.empty(); }, kBound));
+    EXPECT_EQ(probe_->reported.size(), 1u);
+    EXPECT_EQ(probe_->reported[0].description, "se cerró");
+    EXPECT_TRUE(succeeded(complete([&](auto done) { stream->stopCapture(done); })));
+    const auto again = complete([&](auto done) { stream->stopCapture(done); });
+    ASSERT_TRUE(again && *again);
+    EXPECT_EQ((*again)->domain, "test.domain");
+}
+
+TEST_F(ThreadedStreamTest, AHandleDroppedMidCaptureStopsItsThreadSilently) {
+    auto stream = make();
+    ASSERT_TRUE(succeeded(complete([&](auto done) { stream->startCapture(done); })));
+    ASSERT_EQ(probe_->workersAlive, 1);
+    stream.reset();
+    EXPECT_TRUE(waitUntil([&] { return probe_->workersAlive == 0; }, kBound));
+    EXPECT_TRUE(probe_->reported.empty());
+}
+
+TEST_F(ThreadedStreamTest, RequestsItCannotServeAreRefusedInTheProvidersWords) {
+    const struct {
+        std::uint32_t format;
+        std::int64_t width;
+    } cases[] = {{0x52474241, 64}, {kCapturePixelFormatBGRA, 0}, {kCapturePixelFormatBGRA, 40000}};
+    for (const auto& c : cases) {
+        auto stream = make({}, 0, {}, configuration(c.format, c.width));
+        const auto answer = complete([&](auto done) { stream->startCapture(done); });
+        ASSERT_TRUE(answer && *answer);
+        EXPECT_EQ((*answer)->domain, "test.domain");
+        EXPECT_EQ((*answer)->code, 7);
+    }
+    auto idle = make();
+    const auto notStarted = complete([&](auto done) { idle->stopCapture(done); });
+    ASSERT_TRUE(notStarted && *notStarted);
+    EXPECT_EQ(probe_->workersAlive, 0);
+}
+
+}  // namespace
