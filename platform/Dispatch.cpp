@@ -334,9 +334,10 @@ bool SleepAwaiter::suspend(std::coroutine_handle<> h, const std::shared_ptr<Canc
     };
     DelayedWork timer = mainQueue().postAfter(delay_, [resume] { resume(true); });
     if (cancel) {
+        // A cancellation may come from a destructor as the program ends, when no main queue is left to wake on.
         cancel->setWake([resume, timer] {
             timer.cancel();
-            mainQueue().post([resume] { resume(false); });
+            (void)postToMainQueue([resume] { resume(false); });
         });
     }
     return true;

@@ -116,4 +116,24 @@ TEST(TeardownDeathTest, QuitWhileAListingIsInFlightEndsCleanlyWhenTheAnswerComes
         ::testing::ExitedWithCode(0), "");
 }
 
+// A destructor that cancels a sleeping task (as WindowDiscovery's does) may run once the main queue is gone.
+TEST(TeardownDeathTest, CancellingASleepingTaskAfterTheMainQueueIsGoneEndsNothing) {
+    EXPECT_EXIT(
+        {
+            platform::TaskHandle sleeper;
+            {
+                platform::ManualLoop loop;
+                sleeper = platform::spawn([]() -> platform::Task<> {
+                    auto pause = platform::sleepFor(1s);
+                    co_await pause;
+                }());
+                loop.runUntilIdle();
+            }
+            sleeper.cancel();
+            // The sleeping task is never resumed, as at any program's end: leave without the leak check.
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
