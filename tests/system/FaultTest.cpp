@@ -46,9 +46,9 @@ TEST_F(Faults, FloodsHostileTitlesAndFlappingWindowsLeaveTheProgramServingAndLea
     ASSERT_TRUE(client_->clickLabel(item(), kPrefix + "Dos"));  // a 1×1 window, captured at 2×2
     ASSERT_TRUE(client_->clickLabel(item(), kPrefix + "Uno"));
     const auto selected = [](const std::string& name) {
-        const bool uno = name == "Uno";
-        return menuWith("Transmitiendo como Kestrova Bridge",
-                        {std::string(uno ? "" : "[x] ") + kPrefix + "Dos", std::string(uno ? "[x] " : "") + kPrefix + "Uno"});
+        const std::string dos = (name == "Dos" ? "[x] " : "") + kPrefix + "Dos";
+        const std::string uno = (name == "Uno" ? "[x] " : "") + kPrefix + "Uno";
+        return menuWith("Transmitiendo como Kestrova Bridge", {dos, uno});
     };
     const auto settled = selected("Uno");
     ASSERT_EQ(waitForMenu(settled), settled);
