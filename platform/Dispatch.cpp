@@ -12,7 +12,15 @@ namespace kestrova::platform {
 
 namespace {
 
-std::atomic<MainQueue*> installedMainQueue{nullptr};
+// Held by a post while it runs and by installing. Posts are brief and rare enough that they need not run side by
+// side, and a shared lock would let a stream of posts starve the uninstall at the program's end.
+std::mutex installLock;
+MainQueue* installedMainQueue = nullptr;
+
+MainQueue* currentMainQueue() {
+    std::lock_guard lock(installLock);
+    return installedMainQueue;
+}
 
 // Guards against a test that keeps reposting work forever.
 constexpr std::size_t kIdleRunLimit = 10'000'000;
@@ -34,7 +42,7 @@ DelayedWork MainQueue::postAfter(Duration delay, Closure work) {
 }
 
 MainQueue& mainQueue() {
-    MainQueue* queue = installedMainQueue.load(std::memory_order_acquire);
+    MainQueue* queue = currentMainQueue();
     if (queue == nullptr) {
         std::fputs("kestrova: no main queue installed\n", stderr);
         std::abort();
@@ -42,11 +50,26 @@ MainQueue& mainQueue() {
     return *queue;
 }
 
-void installMainQueue(MainQueue* queue) { installedMainQueue.store(queue, std::memory_order_release); }
+void installMainQueue(MainQueue* queue) {
+    std::lock_guard lock(installLock);
+    installedMainQueue = queue;
+}
+
+bool postToMainQueue(Closure work) {
+    {
+        std::lock_guard lock(installLock);
+        if (installedMainQueue != nullptr) {
+            installedMainQueue->post(std::move(work));
+            return true;
+        }
+    }
+    // A dropped closure goes at return, outside the lock: what it owns may post again as it goes.
+    return false;
+}
 
 // --- ManualLoop ------------------------------------------------------------------------------------------------
 
-ManualLoop::ManualLoop() : owner_(std::this_thread::get_id()), previous_(installedMainQueue.load()) {
+ManualLoop::ManualLoop() : owner_(std::this_thread::get_id()), previous_(currentMainQueue()) {
     installMainQueue(this);
 }
 
@@ -311,9 +334,10 @@ bool SleepAwaiter::suspend(std::coroutine_handle<> h, const std::shared_ptr<Canc
     };
     DelayedWork timer = mainQueue().postAfter(delay_, [resume] { resume(true); });
     if (cancel) {
+        // A cancellation may come from a destructor as the program ends, when no main queue is left to wake on.
         cancel->setWake([resume, timer] {
             timer.cancel();
-            mainQueue().post([resume] { resume(false); });
+            (void)postToMainQueue([resume] { resume(false); });
         });
     }
     return true;

@@ -57,9 +57,14 @@ protected:
     virtual void schedule(Duration delay, Closure work) = 0;
 };
 
-// The process's main queue. Installing one replaces the previous; tests install a ManualLoop for their duration.
+// The process's main queue, for the main thread's own use. Installing one replaces the previous; tests install a
+// ManualLoop for their duration. Installing waits for posts under way on other threads to finish, so that a queue
+// can be destroyed as soon as it is no longer installed.
 MainQueue& mainQueue();
 void installMainQueue(MainQueue* queue);
+// Posts the closure to the installed main queue; from any thread. When none is installed (the program is ending)
+// the closure is dropped and this gives false.
+bool postToMainQueue(Closure work);
 
 // A deterministic main queue for tests: nothing runs until the test says so, and time is virtual.
 class ManualLoop final : public MainQueue {
@@ -296,7 +301,8 @@ class Completion {
             if (fired.exchange(true, std::memory_order_acq_rel)) return;
             auto h = waiter;
             auto* s = slot;
-            mainQueue().post([h, s, v = std::move(value)]() mutable {
+            // Arriving after the main queue is gone, the result has no one left to resume and is dropped.
+            (void)postToMainQueue([h, s, v = std::move(value)]() mutable {
                 s->emplace(std::move(v));
                 h.resume();
             });

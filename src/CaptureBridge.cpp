@@ -80,7 +80,10 @@ platform::Task<> CaptureBridge::stopOvertaken(std::shared_ptr<platform::Stream> 
     ++overtakenStops_;
     auto stopped = requestOf(stream, &platform::Stream::stopCapture);
     (void)co_await stopped;
-    --overtakenStops_;
+    if (--overtakenStops_ > 0) co_return;
+    auto waiting = std::move(overtakenStopsSettled_);
+    overtakenStopsSettled_.clear();
+    for (const auto& settled : waiting) settled(true);
 }
 
 platform::Task<> CaptureBridge::runCapture(std::int64_t token, platform::Window window) {
@@ -129,8 +132,13 @@ platform::Task<bool> CaptureBridge::shutdown() {
     ++generation_;
     if (!co_await stopCurrentStream()) co_return false;
     // Streams that overtaken captures are still stopping may still deliver frames; wait until they have stopped.
-    while (overtakenStops_ > 0) co_await platform::sleepFor(std::chrono::milliseconds(10));
     // Awaiters that own captures are kept as named locals: GCC 12 may destroy a temporary one twice.
+    while (overtakenStops_ > 0) {
+        auto settled = awaitCompletion<bool>([this](Completion<bool> done) {
+            overtakenStopsSettled_.push_back(std::move(done));
+        });
+        co_await settled;
+    }
     auto drain = awaitCompletion<bool>([queue = frameQueue_](Completion<bool> drained) {
         queue->async([drained] { drained(true); });
     });
@@ -164,7 +172,7 @@ void CaptureBridge::streamDidOutputSampleBuffer(platform::Stream&, const platfor
 
 void CaptureBridge::streamDidStopWithError(platform::Stream&, const platform::Error& error) {
     std::weak_ptr<CaptureBridge> weak = weak_from_this();
-    platform::mainQueue().post([weak, error] {
+    (void)platform::postToMainQueue([weak, error] {
         if (auto bridge = weak.lock()) bridge->report(error);
     });
 }

@@ -49,8 +49,9 @@ private:
     std::shared_ptr<platform::SerialQueue> frameQueue_;
     std::shared_ptr<platform::Stream> stream_;
     std::int64_t generation_ = 0;
-    // Streams an overtaken capture is still stopping; shutdown waits for them too.
+    // Streams an overtaken capture is still stopping; shutdown waits for them too, woken when the last one stops.
     int overtakenStops_ = 0;
+    std::vector<platform::Completion<bool>> overtakenStopsSettled_;
 };
 
 }  // namespace kestrova

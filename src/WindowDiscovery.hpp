@@ -28,6 +28,8 @@ struct DiscoveredWindow {
 class WindowDiscovery : public std::enable_shared_from_this<WindowDiscovery> {
 public:
     static std::shared_ptr<WindowDiscovery> create();
+    // Cancels the poller, which would otherwise keep waking to find its discovery gone.
+    ~WindowDiscovery();
 
     std::function<void(const std::vector<DiscoveredWindow>&)> onChange;
     std::function<void(const platform::Error&)> onError;
@@ -49,7 +51,7 @@ private:
 };
 
 // Keeps the windows an output list may show: normal layer, another process's, titled with the prefix; then sorts
-// them by title in the natural order (stable).
+// them by title in the natural order (stable): case ignored, digit runs by value, ICU's default locale for the rest.
 std::vector<DiscoveredWindow> outputWindows(const std::vector<platform::Window>& windows, std::int32_t ownProcess);
 std::string signature(const std::vector<DiscoveredWindow>& windows);
 

@@ -48,5 +48,9 @@ int main(int argc, char** argv) {
     qt::Runtime runtime(argc, argv);
     kestrova::platform::installScreenCapture(chosenScreenCapture());
     kestrova::platform::pipewire::installDeviceFactory();
-    return kestrova::runApplication();
+    const int status = kestrova::runApplication();
+    // The service finishes the window queries still under way as it goes, and their answers are posted to the
+    // main queue: it goes while the runtime still has that queue installed.
+    kestrova::platform::installScreenCapture(nullptr);
+    return status;
 }

@@ -4,6 +4,7 @@
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SyphonFrameSink.hpp"
+#include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
 
@@ -52,12 +53,8 @@ std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& n
 }
 
 bool waitForNode(const std::string& name, bool present) {
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (nodeNamed(name).has_value() != present) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return kestrova::testing::waitUntil([&] { return nodeNamed(name).has_value() == present; }, kBound,
+                                        std::chrono::milliseconds(20));
 }
 
 // Every received frame must be one of those published, whole, at the size it was published with.

@@ -1,6 +1,7 @@
 #include "PipeWireTestSupport.hpp"
 
 #include "PipeWireConnection.hpp"
+#include "WaitUntil.hpp"
 
 #include <csignal>
 #include <cstdlib>
@@ -82,13 +83,13 @@ FrameMaker patternFrames(std::uint32_t width, std::uint32_t height) {
 
 bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& publish, const FrameMaker& makeFrame,
                   std::uint32_t& next, const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        publish(makeFrame(next++));
-        std::this_thread::sleep_for(kPublishPace);
-    }
-    return true;
+    return waitUntil(
+        [&] {
+            if (condition()) return true;
+            publish(makeFrame(next++));
+            return false;
+        },
+        bound, kPublishPace);
 }
 
 std::vector<std::map<std::string, std::string>> listNodes() {
@@ -187,13 +188,12 @@ bool PrivatePipeWire::waitUntil(const std::vector<std::string>& probe, std::chro
     options.environment = clientEnvironment();
     options.environment.erase("PIPEWIRE_REMOTE");
     options.unsetEnvironment = {"PIPEWIRE_REMOTE"};
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        const auto result = runProgram(probe, std::chrono::seconds(5), options);
-        if (result.status == 0 && !result.out.empty()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    return kestrova::testing::waitUntil(
+        [&] {
+            const auto result = runProgram(probe, std::chrono::seconds(5), options);
+            return result.status == 0 && !result.out.empty();
+        },
+        bound, std::chrono::milliseconds(50));
 }
 
 PrivatePipeWire::PrivatePipeWire() {

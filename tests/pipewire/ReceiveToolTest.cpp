@@ -5,6 +5,7 @@
 #include "PipeWireTestSupport.hpp"
 #include "PngFile.hpp"
 #include "SyphonFrameSink.hpp"
+#include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
 
@@ -183,7 +184,14 @@ TEST_F(ReceiveTool, AConsumerArrivingAfterTheLastFrameStillReceivesIt) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
     sink->publish(patternFrames(97, 41)(7));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The node appears once the frame has been handed to the server.
+    const auto listed = [] {
+        for (auto& node : kestrova::testing::listNodes()) {
+            if (node["node.name"] == "Kestrova Bridge") return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(kestrova::testing::waitUntil(listed, kBound));
     const auto result = kestrova::testing::runProgram({kReceive, "--frames", "1", "--timeout", "10"}, kBound);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("cuadros: 1 de 97x41"), std::string::npos) << result.out;

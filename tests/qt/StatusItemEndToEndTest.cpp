@@ -4,6 +4,7 @@
 #include "ChildProcess.hpp"
 #include "PrivateSessionBus.hpp"
 #include "SniClient.hpp"
+#include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
 
@@ -72,12 +73,8 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 // Waits until the process has printed the part more often than it had before.
 bool waitForAnotherLine(const ChildProcess& process, const std::string& part, std::size_t before,
                         std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        if (occurrences(process.stdoutText(), part) > before) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
+    return kestrova::testing::waitUntil([&] { return occurrences(process.stdoutText(), part) > before; }, bound,
+                                        20ms);
 }
 
 const ExportedMenuEntry* entryLabelled(const ExportedMenu& menu, const std::string& label) {

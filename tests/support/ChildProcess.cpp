@@ -1,12 +1,13 @@
 #include "ChildProcess.hpp"
 
+#include "WaitUntil.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -99,11 +100,7 @@ bool ChildProcess::running() {
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (running()) {
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (!waitUntil([this] { return !running(); }, bound)) return std::nullopt;
     return status_;
 }
 
@@ -127,12 +124,7 @@ std::string ChildProcess::stdoutText() const { return readFile(stdoutPath_); }
 std::string ChildProcess::stderrText() const { return readFile(stderrPath_); }
 
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds bound) const {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        if (stdoutText().find(text) != std::string::npos) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return waitUntil([&] { return stdoutText().find(text) != std::string::npos; }, bound);
 }
 
 RunResult runProgram(std::vector<std::string> argv, std::chrono::milliseconds bound, ChildProcess::Options options) {

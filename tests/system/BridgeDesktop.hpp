@@ -6,6 +6,7 @@
 #include "ChildProcess.hpp"
 #include "PrivateSessionBus.hpp"
 #include "SniClient.hpp"
+#include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +17,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kestrova::testing {
 
 using namespace std::chrono_literals;
-
 
 inline constexpr auto kBound = 20s;
 inline const std::string kPrefix = "Kestrova Output | ";
@@ -73,8 +73,8 @@ class BridgeDesktop : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY")) {
-        GTEST_SKIP() << "needs the X server of the test run";
-    }
+            GTEST_SKIP() << "needs the X server of the test run";
+        }
         ASSERT_TRUE(bus_.isRunning());
         client_ = std::make_unique<SniClient>(bus_.address());
         ASSERT_TRUE(client_->isConnected());
@@ -85,8 +85,8 @@ protected:
         companion_.reset();
         watcher_.reset();
         // The X server lets go of a killed client's windows a moment later; the next test must not see them.
-        for (int i = 0; i < 250 && clientsBefore_ >= 0 && xClientCount() > clientsBefore_; ++i) {
-            std::this_thread::sleep_for(20ms);
+        if (clientsBefore_ >= 0) {
+            EXPECT_TRUE(waitUntil([&] { return xClientCount() <= clientsBefore_; }, kBound));
         }
         std::error_code ignored;
         if (!runtime_.empty()) std::filesystem::remove_all(runtime_, ignored);
@@ -102,14 +102,20 @@ protected:
         companion_ = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_OUTPUT_DEMO_PATH}, options);
     }
     // Without a frame server the bridge captures into its diagnostic sink.
-    void startBridge(bool withFrameServer = true) {
+    void startBridge(bool withFrameServer = true, const std::map<std::string, std::string>& environment = {}) {
         auto options = busOptions();
+        options.environment.insert(environment.begin(), environment.end());
         if (!withFrameServer) options.environment["XDG_RUNTIME_DIR"] = emptyRuntimeDirectory();
         bridge_ = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_BRIDGE_PATH}, options);
     }
     void companion(const std::string& command) {
         ASSERT_TRUE(companion_);
         ASSERT_TRUE(companion_->writeLine(command));
+    }
+    // Gives the companion the command and waits until the X server has carried it out.
+    void companionDone(const std::string& command) {
+        companion(command);
+        ASSERT_TRUE(companion_->waitForOutput("ok " + command + "\n", kBound)) << command;
     }
     StatusItemAddress item() {
         auto found = client_->waitForItem(kBound);
@@ -137,6 +143,7 @@ private:
         return options;
     }
     std::string emptyRuntimeDirectory() {
+        if (!runtime_.empty()) return runtime_;
         char pattern[] = "/tmp/kestrova-nopw.XXXXXX";
         const char* made = mkdtemp(pattern);
         if (made) runtime_ = made;

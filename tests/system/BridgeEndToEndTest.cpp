@@ -57,14 +57,25 @@ TEST_F(BridgeEndToEnd, SeveralWindowsAtStartAskForAChoiceAndWithoutFrameServerTh
     startWatcher();
     startCompanion();
     companion("open Uno");
-    companion("open Dos");
-    std::this_thread::sleep_for(300ms);
+    companionDone("open Dos");
     startBridge(false);
     const auto choose = menuWith("Elegí una pantalla", {kPrefix + "Dos", kPrefix + "Uno"});
     EXPECT_EQ(waitForMenu(choose), choose);
     ASSERT_TRUE(client_->clickLabel(item(), kPrefix + "Uno"));
     const auto named = menuWith("Capturando " + kPrefix + "Uno; falta Syphon", {kPrefix + "Dos", "[x] " + kPrefix + "Uno"});
     EXPECT_EQ(waitForMenu(named), named);
+}
+
+// The C locales' collation puts every capital first; the menu ignores case under them too.
+TEST_F(BridgeEndToEnd, TheMenuIgnoresLetterCaseUnderTheCLocale) {
+    startWatcher();
+    startCompanion();
+    companion("open b");
+    companion("open A");
+    companionDone("open Uno");
+    startBridge(false, {{"LC_ALL", "C.UTF-8"}});
+    const auto choose = menuWith("Elegí una pantalla", {kPrefix + "A", kPrefix + "b", kPrefix + "Uno"});
+    EXPECT_EQ(waitForMenu(choose), choose);
 }
 
 TEST_F(BridgeEndToEnd, TheWindowsPixelsReachAReceiverAtTwiceItsSize) {
@@ -85,7 +96,10 @@ TEST_F(BridgeEndToEnd, TheWindowsPixelsReachAReceiverAtTwiceItsSize) {
 
 TEST_F(BridgeEndToEnd, WithoutATrayHostTheProgramKeepsRunningAndServesOnceOneAppears) {
     startBridge();
-    std::this_thread::sleep_for(1500ms);
+    // Its own X connection and the one discovery lists windows on: launched, and looking, with no host.
+    if (clientsBefore_ >= 0) {
+        EXPECT_TRUE(waitUntil([&] { return xClientCount() >= clientsBefore_ + 2; }, kBound));
+    }
     ASSERT_TRUE(bridge_->running());
     startWatcher();
     const auto searching = menuWith("Buscando pantallas Kestrova", {});

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unicode/locid.h>
+
 #include <algorithm>
 #include <set>
 #include <string>
@@ -79,6 +81,48 @@ TEST(OutputWindowsTest, NaturalStableOrder) {
     EXPECT_EQ(ids, (std::vector<std::uint32_t>{3, 6, 1, 4, 5, 2}));
 }
 
+// Makes ICU's default locale the given one for the test's duration.
+class DefaultLocale {
+public:
+    explicit DefaultLocale(const char* name) : previous_(icu::Locale::getDefault()) {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::Locale::setDefault(icu::Locale(name), status);
+    }
+    ~DefaultLocale() {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::Locale::setDefault(previous_, status);
+    }
+    DefaultLocale(const DefaultLocale&) = delete;
+    DefaultLocale& operator=(const DefaultLocale&) = delete;
+
+private:
+    icu::Locale previous_;
+};
+
+TEST(OutputWindowsTest, CaseIsIgnoredUnderEveryLocaleWhichDecidesTheRest) {
+    struct Case {
+        const char* locale;
+        std::vector<std::string> order;
+    };
+    // en_US_POSIX is what ICU makes of the C, C.UTF-8 and POSIX locales. Spanish sorts ñ as a letter after n.
+    const Case cases[] = {
+        {"en_US_POSIX", {"A", "b", "ña", "nb", "Uno"}},
+        {"en_US", {"A", "b", "ña", "nb", "Uno"}},
+        {"es_AR", {"A", "b", "nb", "ña", "Uno"}},
+    };
+    const std::string prefix = "Kestrova Output | ";
+    for (const auto& c : cases) {
+        DefaultLocale locale(c.locale);
+        ASSERT_STREQ(icu::Locale::getDefault().getName(), c.locale);
+        std::vector<platform::Window> windows;
+        std::uint32_t id = 0;
+        for (const char* title : {"b", "Uno", "nb", "A", "ña"}) windows.push_back(window(++id, prefix + title));
+        std::vector<std::string> order;
+        for (const auto& w : kestrova::outputWindows(windows, 0)) order.push_back(w.title().substr(prefix.size()));
+        EXPECT_EQ(order, c.order) << c.locale;
+    }
+}
+
 TEST(OutputWindowsTest, UntitledWindowGetsTheFallbackTitle) {
     EXPECT_EQ((DiscoveredWindow{window(1, std::nullopt)}.title()), "Kestrova Output");
 }
@@ -139,6 +183,25 @@ TEST_F(DiscoveryFixture, AnswerAfterStopIsDiscardedAndRestartReportsOnlyChanges)
     discovery->start();
     cycle(content({window(1, "Kestrova Output | A")}));
     EXPECT_EQ(reports, std::vector<std::string>{"change 1:Kestrova Output | A"});
+}
+
+TEST(WindowDiscoveryLifetimeTest, DestroyingTheDiscoveryEndsItsPoller) {
+    platform::ManualLoop loop;
+    scripted::EventLog log;
+    auto source = std::make_shared<scripted::ScriptedScreenCapture>(log);
+    platform::installScreenCapture(source);
+    auto discovery = WindowDiscovery::create();
+    discovery->start();
+    loop.runUntilIdle();
+    ASSERT_TRUE(source->answer(content({})));
+    loop.runUntilIdle();
+    ASSERT_EQ(loop.timerCount(), 1u);  // the poller waits for the next cycle
+    discovery.reset();
+    loop.advance(5s);
+    EXPECT_EQ(loop.timerCount(), 0u) << "the poller still wakes for a discovery that is gone";
+    EXPECT_EQ(loop.readyCount(), 0u);
+    EXPECT_EQ(source->queryCount(), 1);
+    platform::installScreenCapture(nullptr);
 }
 
 TEST_F(DiscoveryFixture, FirstCycleFailureIsReported) {

@@ -2,6 +2,7 @@
 // manager.
 
 #include "X11ScreenCapture.hpp"
+#include "WaitUntil.hpp"
 #include "X11TestSupport.hpp"
 
 #include "BridgeConstants.hpp"
@@ -47,11 +48,8 @@ TEST(PrivateXServer, WindowsReparentedByAWindowManagerAreListedByTheirClients) {
     ChildProcess::Options options;
     options.environment["DISPLAY"] = server.display();
     ChildProcess openbox({"openbox"}, options);
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (!windowManagerRunning(server.display()) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-    }
-    ASSERT_TRUE(windowManagerRunning(server.display())) << openbox.stderrText();
+    ASSERT_TRUE(kestrova::testing::waitUntil([&] { return windowManagerRunning(server.display()); }, kBound, 50ms))
+        << openbox.stderrText();
 
     Companion companion(server.display());
     ASSERT_TRUE(companion.command("open Uno 320 240"));

@@ -1,5 +1,7 @@
 #include "X11TestSupport.hpp"
 
+#include "WaitUntil.hpp"
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -54,14 +56,15 @@ bool Companion::command(const std::string& line) {
     const std::string answer = "ok " + line + "\n";
     const std::size_t before = occurrences(process_.stdoutText(), answer);
     if (!process_.writeLine(line)) return false;
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const std::string out = process_.stdoutText();
-        if (occurrences(out, answer) > before) return true;
-        if (out.find("error " + line + "\n") != std::string::npos) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    bool refused = false;
+    const bool answered = waitUntil(
+        [&] {
+            const std::string out = process_.stdoutText();
+            refused = out.find("error " + line + "\n") != std::string::npos;
+            return refused || occurrences(out, answer) > before;
+        },
+        kBound);
+    return answered && !refused;
 }
 
 PrivateXServer::PrivateXServer()
@@ -122,12 +125,13 @@ platform::ShareableContentAnswer listWindows(platform::ManualLoop& loop, platfor
 
 platform::ShareableContentAnswer listUntil(platform::ManualLoop& loop, platform::ScreenCaptureService& service,
                                            const std::function<bool(const platform::ShareableContent&)>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    auto answer = listWindows(loop, service);
-    while (!(answer.content && done(*answer.content)) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-        answer = listWindows(loop, service);
-    }
+    platform::ShareableContentAnswer answer;
+    (void)waitUntil(
+        [&] {
+            answer = listWindows(loop, service);
+            return answer.content && done(*answer.content);
+        },
+        kBound, 50ms);
     return answer;
 }
 
