@@ -38,6 +38,6 @@ int main(int argc, char** argv) {
     // The runtime outlives the delegate that runApplication() makes, and with it every status item.
     qt::Runtime runtime(argc, argv);
     kestrova::platform::installScreenCapture(kestrova::platform::x11::makeX11ScreenCapture());
-    kestrova::platform::pipewire::installDeviceFactory();
+    kestrova::platform::pipewire::installDeviceFactory(kestrova::constants::kServerName);
     return kestrova::runApplication();
 }

@@ -34,7 +34,7 @@ constexpr auto kBound = std::chrono::seconds(15);
 const std::string kNodeName = "Kestrova Bridge";
 
 struct PipeWireSink : ::testing::Test {
-    void SetUp() override { platform::pipewire::installDeviceFactory(); }
+    void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
     void TearDown() override { platform::installDeviceFactory(nullptr); }
 
     // A receiver linked to the sink's node only: it is connected once the node is listed.
@@ -293,7 +293,7 @@ TEST_P(NoDaemonAnswers, ConstructionYieldsNothing) {
     }
     ScopedEnvironment environment(
         {{"XDG_RUNTIME_DIR", runtime.path()}, {"PIPEWIRE_RUNTIME_DIR", runtime.path()}, {"PIPEWIRE_REMOTE", ""}});
-    platform::pipewire::installDeviceFactory();
+    platform::pipewire::installDeviceFactory(kNodeName);
     EXPECT_FALSE(platform::createSystemDefaultDevice());
     EXPECT_FALSE(SyphonFrameSink::create());
     platform::installDeviceFactory(nullptr);

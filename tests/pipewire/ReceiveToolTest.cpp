@@ -25,7 +25,7 @@ const std::string kReceive = KESTROVA_RECEIVE_PATH;
 constexpr auto kBound = std::chrono::seconds(30);
 
 struct ReceiveTool : ::testing::Test {
-    void SetUp() override { platform::pipewire::installDeviceFactory(); }
+    void SetUp() override { platform::pipewire::installDeviceFactory("Kestrova Bridge"); }
     void TearDown() override { platform::installDeviceFactory(nullptr); }
 
     // Runs the tool while the sink publishes the frames, until the tool ends.
