@@ -4,6 +4,7 @@
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SyphonFrameSink.hpp"
+#include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -21,13 +21,14 @@ namespace platform = kestrova::platform;
 using kestrova::SyphonFrameSink;
 using kestrova::receive::FrameReceiver;
 using kestrova::testing::FrameLog;
-using kestrova::testing::listNodes;
+using kestrova::testing::nodeNamed;
 using kestrova::testing::PrivatePipeWire;
 using kestrova::testing::patternFrames;
 using kestrova::testing::publishUntil;
 using kestrova::testing::ReceivedFrame;
 using kestrova::testing::ScopedEnvironment;
 using kestrova::testing::TemporaryDirectory;
+using kestrova::testing::waitUntil;
 using Frames = std::vector<ReceivedFrame>;
 
 constexpr auto kBound = std::chrono::seconds(15);
@@ -44,20 +45,8 @@ struct PipeWireSink : ::testing::Test {
     }
 };
 
-std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name) {
-    for (auto& node : listNodes()) {
-        if (node["node.name"] == name) return node;
-    }
-    return std::nullopt;
-}
-
 bool waitForNode(const std::string& name, bool present) {
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (nodeNamed(name).has_value() != present) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return waitUntil([&] { return nodeNamed(name).has_value() == present; }, kBound, std::chrono::milliseconds(20));
 }
 
 // Every received frame must be one of those published, whole, at the size it was published with.

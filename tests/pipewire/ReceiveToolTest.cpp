@@ -5,11 +5,11 @@
 #include "PipeWireTestSupport.hpp"
 #include "PngFile.hpp"
 #include "SyphonFrameSink.hpp"
+#include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <thread>
 
 namespace {
 
@@ -183,7 +183,9 @@ TEST_F(ReceiveTool, AConsumerArrivingAfterTheLastFrameStillReceivesIt) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
     sink->publish(patternFrames(97, 41)(7));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The new size was offered before publish returned; the consumer comes once the node is listed.
+    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed("Kestrova Bridge").has_value(); },
+                                             kBound));
     const auto result = kestrova::testing::runProgram({kReceive, "--frames", "1", "--timeout", "10"}, kBound);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("cuadros: 1 de 97x41"), std::string::npos) << result.out;
