@@ -19,6 +19,10 @@ constexpr std::uint32_t kInitialHeight = 720;
 constexpr std::uint32_t kLargestSide = 16384;
 // Room for every parameter the node sends at once.
 constexpr std::size_t kParamBytes = 2048;
+// A new consumer may not take the first frame sent to it (its side of the link is still being set up), and a window
+// that does not change sends no other: the last frame goes to it a few times, a short while apart.
+constexpr int kResends = 4;
+constexpr long kResendIntervalNs = 50'000'000;
 
 // Every offered layout at one size, the node's preference first.
 std::size_t buildOffer(spa_pod_builder& builder, std::uint32_t width, std::uint32_t height,
@@ -89,7 +93,8 @@ std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr
         [](void* data, std::uint64_t) {
             auto* self = static_cast<PipeWireVideoSource*>(data);
             const bool streaming = pw_stream_get_state(self->stream_, nullptr) == PW_STREAM_STATE_STREAMING;
-            if (!streaming || self->sendLast()) self->retryTimer(false);
+            if (streaming && self->sendLast()) --self->resendsLeft_;
+            if (!streaming || self->resendsLeft_ <= 0) self->retryTimer(false);
         },
         source.get());
 
@@ -162,12 +167,15 @@ void PipeWireVideoSource::formatChanged(std::optional<VideoFormat> format) {
 }
 
 void PipeWireVideoSource::resendLast() {
-    if (!sendLast()) retryTimer(true);
+    resendsLeft_ = kResends;
+    if (sendLast()) --resendsLeft_;
+    retryTimer(true);
 }
 
 void PipeWireVideoSource::retryTimer(bool armed) {
     if (retry_ == nullptr) return;
-    timespec every{0, armed ? 50'000'000 : 0};
+    if (!armed) resendsLeft_ = 0;
+    timespec every{0, armed ? kResendIntervalNs : 0};
     pw_loop_update_timer(pw_thread_loop_get_loop(connection_->loop()), retry_, &every, &every, false);
 }
 

@@ -57,7 +57,8 @@ private:
     void offerSize(std::uint32_t width, std::uint32_t height);
     void formatChanged(std::optional<VideoFormat> format);
     void stateChanged(int state);
-    // Sends the last frame again, retrying on a short timer until buffers for it exist.
+    // Sends the last frame to a new consumer: now and a few times more on a short timer, until a newer frame
+    // goes out.
     void resendLast();
     void retryTimer(bool armed);
     // Sends the last frame; false when it could not go out. The loop's lock is held.
@@ -83,6 +84,7 @@ private:
     std::uint64_t sequence_ = 0;
     Publication last_;
     spa_source* retry_ = nullptr;
+    int resendsLeft_ = 0;
 };
 
 }  // namespace kestrova::platform::pipewire

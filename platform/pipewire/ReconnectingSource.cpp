@@ -24,36 +24,31 @@ std::shared_ptr<ReconnectingSource> ReconnectingSource::create(std::shared_ptr<P
 
 ReconnectingSource::~ReconnectingSource() {
     {
-        std::lock_guard lock(mutex_);
-        stopped_ = true;
+        std::lock_guard lock(signal_->mutex);
+        signal_->stopped = true;
     }
-    wake_.notify_all();
+    signal_->wake.notify_all();
     if (thread_.joinable()) thread_.join();
 }
 
 std::shared_ptr<PipeWireVideoSource> ReconnectingSource::makeNode(std::shared_ptr<PipeWireConnection> connection,
                                                                   std::uint64_t generation) {
     // The loss is told on the node's loop, possibly after this object is gone.
-    std::weak_ptr<ReconnectingSource> weak = weak_from_this();
-    return PipeWireVideoSource::create(std::move(connection), name_, bound_, [weak, generation] {
-        if (auto self = weak.lock()) self->lost(generation);
+    return PipeWireVideoSource::create(std::move(connection), name_, bound_, [signal = signal_, generation] {
+        {
+            std::lock_guard lock(signal->mutex);
+            if (generation != signal->generation || signal->stopped) return;
+            signal->lost = true;
+        }
+        signal->wake.notify_all();
     });
-}
-
-void ReconnectingSource::lost(std::uint64_t generation) {
-    {
-        std::lock_guard lock(mutex_);
-        if (generation != generation_ || stopped_) return;
-        lost_ = true;
-    }
-    wake_.notify_all();
 }
 
 void ReconnectingSource::publish(const PixelBufferRef& frame, PixelRect region, bool flipped) {
     std::shared_ptr<PipeWireVideoSource> node;
     {
-        std::lock_guard lock(mutex_);
-        if (stopped_) return;
+        std::lock_guard lock(signal_->mutex);
+        if (signal_->stopped) return;
         last_ = {frame, region, flipped};
         node = current_;
     }
@@ -64,12 +59,12 @@ void ReconnectingSource::publish(const PixelBufferRef& frame, PixelRect region, 
 void ReconnectingSource::stop() {
     std::shared_ptr<PipeWireVideoSource> node;
     {
-        std::lock_guard lock(mutex_);
-        stopped_ = true;
+        std::lock_guard lock(signal_->mutex);
+        signal_->stopped = true;
         last_ = {};
         node = current_;
     }
-    wake_.notify_all();
+    signal_->wake.notify_all();
     if (node) node->stop();
 }
 
@@ -82,23 +77,24 @@ std::shared_ptr<PipeWireVideoSource> ReconnectingSource::attempt(std::uint64_t g
 }
 
 void ReconnectingSource::reconnect() {
-    std::unique_lock lock(mutex_);
+    Signal& signal = *signal_;
+    std::unique_lock lock(signal.mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return stopped_ || lost_; });
-        if (stopped_) return;
-        lost_ = false;
+        signal.wake.wait(lock, [&] { return signal.stopped || signal.lost; });
+        if (signal.stopped) return;
+        signal.lost = false;
         // The lost node goes away outside the lock; a frame being published into it meanwhile is dropped.
         auto gone = std::move(current_);
-        const std::uint64_t generation = ++generation_;
+        const std::uint64_t generation = ++signal.generation;
         lock.unlock();
         gone.reset();
         lock.lock();
-        while (!stopped_) {
+        while (!signal.stopped) {
             Publication last = last_;
             lock.unlock();
             auto node = attempt(generation, last);
             lock.lock();
-            if (node && !stopped_ && !lost_) {
+            if (node && !signal.stopped && !signal.lost) {
                 // Made and handed the last frame before it is published into: no frame meets a half-built node.
                 current_ = node;
                 if (!(last_ == last) && last_.frame) {
@@ -109,11 +105,11 @@ void ReconnectingSource::reconnect() {
                 }
                 break;
             }
-            lost_ = false;
+            signal.lost = false;
             lock.unlock();
             node.reset();
             lock.lock();
-            wake_.wait_for(lock, kRetryPause, [this] { return stopped_; });
+            signal.wake.wait_for(lock, kRetryPause, [&] { return signal.stopped; });
         }
     }
 }

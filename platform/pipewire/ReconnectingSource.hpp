@@ -17,7 +17,7 @@
 
 namespace kestrova::platform::pipewire {
 
-class ReconnectingSource : public std::enable_shared_from_this<ReconnectingSource> {
+class ReconnectingSource {
 public:
     // Makes the node over the connection, waiting up to the bound for the daemon to make it; nothing when it
     // cannot be made. Later connections are given the same bound.
@@ -45,22 +45,28 @@ private:
         }
     };
 
+    // What a node's loop tells the reconnecting thread. Nodes hold it, not this object, so that no loop thread
+    // ever holds the last reference to what owns its loop.
+    struct Signal {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::uint64_t generation = 0;  // which node's loss counts: older ones were replaced already
+        bool lost = false;
+        bool stopped = false;
+    };
+
     ReconnectingSource(std::string name, std::chrono::milliseconds bound);
     std::shared_ptr<PipeWireVideoSource> makeNode(std::shared_ptr<PipeWireConnection> connection,
                                                   std::uint64_t generation);
-    void lost(std::uint64_t generation);
     void reconnect();
     // One attempt: a new connection and the node on it, the last frame already handed to it; nothing on failure.
     std::shared_ptr<PipeWireVideoSource> attempt(std::uint64_t generation, const Publication& last);
 
     const std::string name_;
     const std::chrono::milliseconds bound_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
+    const std::shared_ptr<Signal> signal_ = std::make_shared<Signal>();
+    // Under the signal's mutex.
     std::shared_ptr<PipeWireVideoSource> current_;  // nothing while the node is being made again
-    std::uint64_t generation_ = 0;                  // which node's loss counts: older ones were replaced already
-    bool lost_ = false;
-    bool stopped_ = false;
     Publication last_;
     std::thread thread_;
 };

@@ -25,6 +25,7 @@ using kestrova::testing::patternFrames;
 using kestrova::testing::PrivatePipeWire;
 using kestrova::testing::publishUntil;
 using kestrova::testing::ScopedEnvironment;
+using kestrova::testing::takenInBySessionManager;
 using kestrova::testing::waitUntil;
 
 const std::string kNodeName = "Kestrova Bridge";
@@ -43,14 +44,6 @@ std::unique_ptr<ChildProcess> gstConsumer(std::optional<int> buffers) {
     return std::make_unique<ChildProcess>(argv);
 }
 
-// The session manager links a consumer to its target only once it has taken the node in; the node is the only
-// video source there is, so it becomes the default one then.
-bool takenInBySessionManager() {
-    const auto metadata = kestrova::testing::runProgram({"pw-metadata", "-n", "default", "0", "default.video.source"},
-                                                        std::chrono::seconds(5));
-    return metadata.out.find("\"name\":\"" + kNodeName + "\"") != std::string::npos;
-}
-
 bool listedAsBefore() {
     auto node = nodeNamed(kNodeName);
     return node && (*node)["node.description"] == kNodeName && (*node)["media.class"] == "Video/Source" &&
@@ -66,7 +59,7 @@ struct DaemonFaults : ::testing::Test {
 
     // Publishes until a new pipewiresrc has received frames and ended on its own.
     bool newConsumerReceives(const std::shared_ptr<SyphonFrameSink>& sink) {
-        if (!waitUntil(takenInBySessionManager, kBound)) return false;
+        if (!waitUntil([] { return takenInBySessionManager(kNodeName); }, kBound)) return false;
         auto consumer = gstConsumer(5);
         publishUntil([&](const platform::PixelBufferRef& f) { sink->publish(f); }, patternFrames(64, 48), next_,
                      [&] { return !consumer->running(); }, kBound);
@@ -90,7 +83,7 @@ TEST_F(DaemonFaults, NodeComesBackAfterEachRestartAndNoDescriptorIsLeft) {
     for (int round = 1; round <= kRounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         // A consumer is receiving when the daemon and the session manager die.
-        ASSERT_TRUE(waitUntil(takenInBySessionManager, kBound));
+        ASSERT_TRUE(waitUntil([] { return takenInBySessionManager(kNodeName); }, kBound));
         auto receiving = gstConsumer(std::nullopt);
         ASSERT_TRUE(publishUntil([&](const platform::PixelBufferRef& f) { sink->publish(f); }, patternFrames(64, 48),
                                  next, [&] { return receiving->stdoutText().find("chain") != std::string::npos; },

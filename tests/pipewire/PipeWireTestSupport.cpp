@@ -149,6 +149,12 @@ std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& n
     return std::nullopt;
 }
 
+bool takenInBySessionManager(const std::string& name) {
+    const auto metadata =
+        runProgram({"pw-metadata", "-n", "default", "0", "default.video.source"}, std::chrono::seconds(5));
+    return metadata.out.find("\"name\":\"" + name + "\"") != std::string::npos;
+}
+
 ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& values) {
     for (const auto& [key, value] : values) {
         const char* old = std::getenv(key.c_str());

@@ -63,6 +63,9 @@ bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& pu
 std::vector<std::map<std::string, std::string>> listNodes();
 // The properties of the node with that name; nothing when the daemon does not list it.
 std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name);
+// Whether the session manager has taken the node in, so that it links consumers that ask for it: with no other
+// video source there, it becomes the default one.
+bool takenInBySessionManager(const std::string& name);
 
 // Sets environment variables (or unsets them, for an empty value) and restores them on destruction.
 class ScopedEnvironment {

@@ -183,9 +183,9 @@ TEST_F(ReceiveTool, AConsumerArrivingAfterTheLastFrameStillReceivesIt) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
     sink->publish(patternFrames(97, 41)(7));
-    // The new size was offered before publish returned; the consumer comes once the node is listed.
-    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed("Kestrova Bridge").has_value(); },
-                                             kBound));
+    // The new size was offered before publish returned; the consumer comes once the session manager links to it.
+    ASSERT_TRUE(kestrova::testing::waitUntil(
+        [] { return kestrova::testing::takenInBySessionManager("Kestrova Bridge"); }, kBound));
     const auto result = kestrova::testing::runProgram({kReceive, "--frames", "1", "--timeout", "10"}, kBound);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("cuadros: 1 de 97x41"), std::string::npos) << result.out;
