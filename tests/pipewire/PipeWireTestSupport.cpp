@@ -197,7 +197,7 @@ std::map<std::string, std::string> PrivatePipeWire::clientEnvironment() const {
             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime_.path() + "/bus"}};
 }
 
-ChildProcess::Options PrivatePipeWire::daemonOptions() const {
+ChildProcess::Options PrivatePipeWire::clientOptions() const {
     ChildProcess::Options options;
     options.environment = clientEnvironment();
     options.environment.erase("PIPEWIRE_REMOTE");
@@ -206,7 +206,7 @@ ChildProcess::Options PrivatePipeWire::daemonOptions() const {
 }
 
 bool PrivatePipeWire::answers(const std::vector<std::string>& probe, std::chrono::milliseconds bound) const {
-    const auto options = daemonOptions();
+    const auto options = clientOptions();
     return waitUntil(
         [&] {
             const auto result = runProgram(probe, std::chrono::seconds(5), options);
@@ -221,7 +221,7 @@ PrivatePipeWire::PrivatePipeWire(Kind kind) : kind_(kind) {
     bus_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
                                  "--address=unix:path=" + runtime_.path() + "/bus", "--print-address=1"},
-        daemonOptions());
+        clientOptions());
     if (!bus_->waitForOutput("unix:", std::chrono::seconds(10))) return;
     start();
 }
@@ -239,10 +239,10 @@ void PrivatePipeWire::start() {
         }
         daemon.insert(daemon.end(), {"-c", config});
     }
-    daemon_ = std::make_unique<ChildProcess>(daemon, daemonOptions());
+    daemon_ = std::make_unique<ChildProcess>(daemon, clientOptions());
     ready_ = answers({"pw-cli", "info", "0"}, std::chrono::seconds(10));
     if (!ready_ || kind_ == Kind::RefusingNodes) return;
-    sessionManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"wireplumber"}, daemonOptions());
+    sessionManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"wireplumber"}, clientOptions());
     // The default metadata is published once the session manager has taken over.
     ready_ = answers({"pw-metadata", "-n", "default"}, std::chrono::seconds(10));
 }

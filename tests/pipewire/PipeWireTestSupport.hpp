@@ -109,6 +109,8 @@ public:
     bool ready() const { return ready_; }
     // What a client needs in its environment to reach this daemon.
     std::map<std::string, std::string> clientEnvironment() const;
+    // The same for a program the test starts.
+    ChildProcess::Options clientOptions() const;
     // Kills the daemon at once and waits until it is gone; true when it is.
     bool killDaemon();
     // Kills the daemon and the session manager at once, as a crash does, and starts them again on the same runtime
@@ -120,7 +122,6 @@ public:
 private:
     void start();
     bool answers(const std::vector<std::string>& probe, std::chrono::milliseconds bound) const;
-    ChildProcess::Options daemonOptions() const;
 
     Kind kind_;
     TemporaryDirectory runtime_;

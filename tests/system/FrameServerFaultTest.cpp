@@ -14,21 +14,15 @@ const std::string kTransmitting = "Transmitiendo como Kestrova Bridge";
 
 // The program on the tray's bus, reaching the given daemon.
 std::unique_ptr<ChildProcess> bridgeOn(const PrivateSessionBus& bus, const PrivatePipeWire& pipewire) {
-    ChildProcess::Options options;
-    options.environment = pipewire.clientEnvironment();
-    options.environment.erase("PIPEWIRE_REMOTE");
-    options.unsetEnvironment = {"PIPEWIRE_REMOTE"};
+    auto options = pipewire.clientOptions();
     options.environment["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
     return std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_BRIDGE_PATH}, options);
 }
 
 // kestrova-receive on that daemon: frames of the companion's moving counter at twice the window's size.
 RunResult receiveFrom(const PrivatePipeWire& pipewire) {
-    ChildProcess::Options options;
-    options.environment = pipewire.clientEnvironment();
-    options.environment.erase("PIPEWIRE_REMOTE");
-    options.unsetEnvironment = {"PIPEWIRE_REMOTE"};
-    return runProgram({KESTROVA_RECEIVE_PATH, "--frames", "10", "--timeout", "15", "--check-counter"}, 30s, options);
+    return runProgram({KESTROVA_RECEIVE_PATH, "--frames", "10", "--timeout", "15", "--check-counter"}, 30s,
+                      pipewire.clientOptions());
 }
 
 TEST_F(FrameServerFaults, ADaemonThatRefusesTheNodeLeavesTheWindowCapturedWithoutSyphon) {
