@@ -16,14 +16,15 @@ using kestrova::platform::pipewire::VideoFormat;
 constexpr std::uint32_t kWidth = 1600;
 constexpr std::uint32_t kHeight = 1200;
 
-void convert(benchmark::State& state, PixelLayout layout) {
+void convert(benchmark::State& state, PixelLayout pixelLayout) {
     std::vector<std::uint8_t> frame(std::size_t{kWidth} * kHeight * 4);
     for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
-    const VideoFormat format{layout, kWidth, kHeight};
-    std::vector<std::uint8_t> buffer(kestrova::platform::pipewire::frameLayout(format).size);
+    const VideoFormat format{pixelLayout, kWidth, kHeight};
+    const auto layout = kestrova::platform::pipewire::frameLayout(format, kestrova::platform::pipewire::RowPadding::None);
+    std::vector<std::uint8_t> buffer(layout.size);
     const BgraRegion source{frame.data(), std::size_t{kWidth} * 4, kWidth, kHeight};
     for (auto _ : state) {
-        kestrova::platform::pipewire::convertFrame(source, false, format, buffer.data());
+        kestrova::platform::pipewire::convertFrame(source, false, format, layout, buffer.data());
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();
     }

@@ -6,8 +6,8 @@
 
 namespace kestrova::platform::pipewire {
 
-void convertFrame(const BgraRegion& source, bool flipped, const VideoFormat& format, std::uint8_t* target) {
-    const FrameLayout layout = frameLayout(format);
+void convertFrame(const BgraRegion& source, bool flipped, const VideoFormat& format, const FrameLayout& layout,
+                  std::uint8_t* target) {
     const auto& planes = layout.planes;
     const int width = static_cast<int>(source.width);
     const int height = static_cast<int>(source.height);

@@ -18,8 +18,9 @@ struct BgraRegion {
     std::uint32_t height = 0;
 };
 
-// Writes the region, bottom row first when flipped, into the target laid out as frameLayout(format) says. The
-// region has the format's size and the target holds at least the layout's size.
-void convertFrame(const BgraRegion& source, bool flipped, const VideoFormat& format, std::uint8_t* target);
+// Writes the region, bottom row first when flipped, into the target in the format and layout given. The region has
+// the format's size and the target holds at least the layout's size.
+void convertFrame(const BgraRegion& source, bool flipped, const VideoFormat& format, const FrameLayout& layout,
+                  std::uint8_t* target);
 
 }  // namespace kestrova::platform::pipewire

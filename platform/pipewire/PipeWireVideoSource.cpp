@@ -157,11 +157,14 @@ void PipeWireVideoSource::offerSize(std::uint32_t width, std::uint32_t height) {
 void PipeWireVideoSource::formatChanged(std::optional<VideoFormat> format) {
     format_ = format;
     if (!format) return;
-    const FrameLayout layout = frameLayout(*format);
+    // Padded rows first, for consumers that say nothing about them; unpadded for those that ask for them.
+    const FrameLayout padded = frameLayout(*format, RowPadding::FourBytes);
+    const FrameLayout unpadded = frameLayout(*format, RowPadding::None);
     std::uint8_t storage[kParamBytes];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
-    const spa_pod* params[] = {buildBuffers(builder, &layout), buildHeaderMeta(builder)};
-    pw_stream_update_params(stream_, params, 2);
+    const spa_pod* params[] = {buildHeaderMeta(builder), buildBuffers(builder, &padded),
+                               buildBuffers(builder, &unpadded)};
+    pw_stream_update_params(stream_, params, padded.size == unpadded.size ? 2 : 3);
     // A format agreed while already streaming: the frame that asked for it was dropped, so send it now.
     if (pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING) resendLast();
 }
@@ -213,7 +216,11 @@ bool PipeWireVideoSource::sendLast() {
     if (buffer == nullptr) return false;
     spa_buffer* spaBuffer = buffer->buffer;
     spa_data& data = spaBuffer->datas[0];
-    const FrameLayout layout = frameLayout(*format_);
+    // Which of the two buffer layouts the consumer agreed on shows in the buffers' size: only padded rows fill
+    // the larger one.
+    const FrameLayout padded = frameLayout(*format_, RowPadding::FourBytes);
+    const FrameLayout layout =
+        data.maxsize >= padded.size ? padded : frameLayout(*format_, RowPadding::None);
     if (data.data == nullptr || data.chunk == nullptr || data.maxsize < layout.size) {
         // Handed back empty: consumers skip a buffer whose chunk holds nothing.
         if (data.chunk != nullptr) data.chunk->size = 0;
@@ -225,7 +232,7 @@ bool PipeWireVideoSource::sendLast() {
     // its place: it is written once into the buffer, converted when the consumer asked for YUV.
     const BgraRegion source{frame.bytes() + std::size_t{region.y} * frame.bytesPerRow() + region.x * 4,
                             frame.bytesPerRow(), region.width, region.height};
-    convertFrame(source, last_.flipped, *format_, static_cast<std::uint8_t*>(data.data));
+    convertFrame(source, last_.flipped, *format_, layout, static_cast<std::uint8_t*>(data.data));
     data.chunk->offset = 0;
     data.chunk->size = static_cast<std::uint32_t>(layout.size);
     data.chunk->stride = static_cast<std::int32_t>(layout.planes[0].stride);

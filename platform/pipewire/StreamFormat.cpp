@@ -25,11 +25,12 @@ std::uint32_t spaFormat(PixelLayout layout) {
     return SPA_VIDEO_FORMAT_UNKNOWN;
 }
 
-std::size_t roundUp4(std::size_t value) { return (value + 3) & ~std::size_t{3}; }
-
 }  // namespace
 
-FrameLayout frameLayout(const VideoFormat& format) {
+FrameLayout frameLayout(const VideoFormat& format, RowPadding padding) {
+    const auto row = [padding](std::size_t bytes) {
+        return padding == RowPadding::FourBytes ? (bytes + 3) & ~std::size_t{3} : bytes;
+    };
     const std::size_t width = format.width;
     const std::size_t height = format.height;
     const std::size_t chromaWidth = (width + 1) / 2;
@@ -43,13 +44,13 @@ FrameLayout frameLayout(const VideoFormat& format) {
         case PixelLayout::BGRA:
         case PixelLayout::BGRx: add(width * 4, height); break;
         case PixelLayout::NV12:
-            add(roundUp4(width), height);
-            add(roundUp4(chromaWidth * 2), chromaHeight);
+            add(row(width), height);
+            add(row(chromaWidth * 2), chromaHeight);
             break;
         case PixelLayout::I420:
-            add(roundUp4(width), height);
-            add(roundUp4(chromaWidth), chromaHeight);
-            add(roundUp4(chromaWidth), chromaHeight);
+            add(row(width), height);
+            add(row(chromaWidth), chromaHeight);
+            add(row(chromaWidth), chromaHeight);
             break;
     }
     return layout;

@@ -32,14 +32,15 @@ struct Plane {
     std::size_t rows = 0;
 };
 
-// The planes one after another, each row padded to four bytes as consumers lay them out when nothing says
-// otherwise.
+// The planes one after another in one block. Consumers disagree on the rows of YUV planes: GStreamer lays them out
+// padded to four bytes, the browsers' camera capture asks for them unpadded (a stride of exactly the width).
 struct FrameLayout {
     std::array<Plane, 3> planes{};
     std::size_t planeCount = 0;
     std::size_t size = 0;
 };
-FrameLayout frameLayout(const VideoFormat& format);
+enum class RowPadding { FourBytes, None };
+FrameLayout frameLayout(const VideoFormat& format, RowPadding padding);
 
 // The nominal rate the node announces; frames still go out only when there is a new one.
 inline constexpr std::uint32_t kNominalFramesPerSecond = 60;

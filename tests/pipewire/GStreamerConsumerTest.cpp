@@ -22,11 +22,12 @@ using kestrova::testing::TemporaryDirectory;
 
 const std::string kNodeName = "Kestrova Bridge";
 constexpr auto kBound = std::chrono::seconds(30);
-// A window of 160x100 as the bridge publishes it, doubled.
-constexpr std::uint32_t kWidth = 320;
-constexpr std::uint32_t kHeight = 200;
+// A window of 161x101 as the bridge publishes it, doubled: rows of a width that is no multiple of four, so that
+// a consumer assuming padded rows would see the picture slanted.
+constexpr std::uint32_t kWidth = 322;
+constexpr std::uint32_t kHeight = 202;
 using Bgra = std::array<std::uint8_t, 4>;
-// The left and right halves of the frame; the border lies on an even column, so no chroma sample spans it.
+// The left and right halves of the frame.
 constexpr Bgra kLeft{0x30, 0x90, 0xd0, 0xff};
 constexpr Bgra kRight{0xe0, 0x40, 0x20, 0xff};
 
@@ -79,13 +80,13 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
     const std::size_t frameBytes = std::size_t{kWidth} * kHeight * 4;
     ASSERT_EQ(bytes.size(), 3 * frameBytes) << "frames of another size arrived";
     const auto* last = reinterpret_cast<const std::uint8_t*>(bytes.data()) + 2 * frameBytes;
-    // Away from the border, where 4:2:0 chroma cannot blur the halves together.
+    // Away from the border, where 4:2:0 chroma cannot blur the halves together; the corners would show a slant.
     struct Probe {
         std::uint32_t x, y;
         Bgra expected;
     };
-    for (const Probe& probe : {Probe{40, 20, kLeft}, Probe{100, 180, kLeft}, Probe{220, 20, kRight},
-                               Probe{300, 180, kRight}}) {
+    for (const Probe& probe : {Probe{4, 2, kLeft}, Probe{100, 180, kLeft}, Probe{150, 199, kLeft},
+                               Probe{170, 0, kRight}, Probe{220, 20, kRight}, Probe{318, 200, kRight}}) {
         const std::uint8_t* pixel = last + (std::size_t{probe.y} * kWidth + probe.x) * 4;
         // Colour only: a BGRx consumer is free to fill the fourth byte as it likes.
         for (int channel = 0; channel < 3; ++channel) {
