@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     // The runtime outlives the delegate that runApplication() makes, and with it every status item.
     qt::Runtime runtime(argc, argv);
     kestrova::platform::installScreenCapture(chosenScreenCapture());
-    kestrova::platform::pipewire::installDeviceFactory();
+    kestrova::platform::pipewire::installDeviceFactory(kestrova::constants::kServerName);
     const int status = kestrova::runApplication();
     // The service finishes the window queries still under way as it goes, and their answers are posted to the
     // main queue: it goes while the runtime still has that queue installed.

@@ -345,7 +345,7 @@ int main(int argc, char** argv) {
     };
     add(captureRow("kestrova (captura)", *service, window, options, xserver, nullptr));
     if (options.publish) {
-        platform::pipewire::installDeviceFactory();
+        platform::pipewire::installDeviceFactory("Kestrova Bridge");
         if (auto sink = SyphonFrameSink::create()) {
             add(captureRow("kestrova (captura+publica)", *service, window, options, xserver, sink));
             sink->stop();

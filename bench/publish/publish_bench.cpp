@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     close(control[0]);
     close(report[1]);
 
-    platform::pipewire::installDeviceFactory();
+    platform::pipewire::installDeviceFactory("Kestrova Bridge");
     auto sink = kestrova::SyphonFrameSink::create();
     if (!sink) {
         std::fputs("kestrova_publish_bench: no responde ningún servidor PipeWire\n", stderr);

@@ -1,10 +1,12 @@
 #include "PipeWireFrameServer.hpp"
 
 #include "PipeWireConnection.hpp"
-#include "PipeWireVideoSource.hpp"
+#include "ReconnectingSource.hpp"
 
 #include <cerrno>
 #include <cmath>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrova::platform::pipewire {
@@ -55,7 +57,7 @@ public:
 class PublishCommandBuffer final : public CommandBuffer {
 public:
     struct Publication {
-        std::shared_ptr<PipeWireVideoSource> source;
+        std::shared_ptr<ReconnectingSource> source;
         std::shared_ptr<const FrameTexture> texture;
         PixelRect region;
         bool flipped = false;
@@ -93,7 +95,7 @@ PixelRect pixelRegion(ImageRegion region, const Texture& texture) {
 
 class VideoServer final : public Server {
 public:
-    explicit VideoServer(std::shared_ptr<PipeWireVideoSource> source) : source_(std::move(source)) {}
+    explicit VideoServer(std::shared_ptr<ReconnectingSource> source) : source_(std::move(source)) {}
 
     void publishFrameTexture(const std::shared_ptr<Texture>& texture, CommandBuffer& commandBuffer,
                              ImageRegion region, bool flipped) override {
@@ -108,17 +110,23 @@ public:
     void stop() override { source_->stop(); }
 
 private:
-    std::shared_ptr<PipeWireVideoSource> source_;
+    std::shared_ptr<ReconnectingSource> source_;
 };
 
+// The device's node is made with the device, so that a daemon that will not make it leaves no device at all.
 class PipeWireDevice final : public Device {
 public:
-    explicit PipeWireDevice(std::shared_ptr<PipeWireConnection> connection) : connection_(std::move(connection)) {}
+    PipeWireDevice(std::shared_ptr<PipeWireConnection> connection, std::string name,
+                   std::shared_ptr<ReconnectingSource> node)
+        : connection_(std::move(connection)), name_(std::move(name)), node_(std::move(node)) {}
 
     std::shared_ptr<CommandQueue> newCommandQueue() override { return std::make_shared<PublishCommandQueue>(); }
 
+    // The node made with the device, the first time its name is asked for; a new one otherwise.
     std::shared_ptr<Server> makeServer(std::string_view name) override {
-        auto source = PipeWireVideoSource::create(connection_, name);
+        auto source = name == name_ && node_ ? std::exchange(node_, nullptr)
+                                             : ReconnectingSource::create(connection_, std::string(name),
+                                                                          kDaemonAnswerBound);
         if (!source) return nullptr;
         return std::make_shared<VideoServer>(std::move(source));
     }
@@ -127,16 +135,22 @@ public:
 
 private:
     std::shared_ptr<PipeWireConnection> connection_;
+    std::string name_;
+    std::shared_ptr<ReconnectingSource> node_;
 };
 
 }  // namespace
 
-std::shared_ptr<Device> connectDevice() {
+std::shared_ptr<Device> connectDevice(std::string_view serverName) {
     auto connection = PipeWireConnection::open(kDaemonAnswerBound);
     if (!connection) return nullptr;
-    return std::make_shared<PipeWireDevice>(std::move(connection));
+    auto node = ReconnectingSource::create(connection, std::string(serverName), kDaemonAnswerBound);
+    if (!node) return nullptr;
+    return std::make_shared<PipeWireDevice>(std::move(connection), std::string(serverName), std::move(node));
 }
 
-void installDeviceFactory() { platform::installDeviceFactory(&connectDevice); }
+void installDeviceFactory(std::string_view serverName) {
+    platform::installDeviceFactory([name = std::string(serverName)] { return connectDevice(name); });
+}
 
 }  // namespace kestrova::platform::pipewire

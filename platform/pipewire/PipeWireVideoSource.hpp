@@ -1,13 +1,18 @@
 #pragma once
 
-// One PipeWire output node that other programs list as a camera-like video source: raw BGRA frames of one size at
-// a time, driven by whoever publishes (a frame goes out when it is published, not on a clock of the graph).
+// One PipeWire output node that other programs list as a camera-like video source: frames of one size at a time,
+// offered as BGRA, BGRx, NV12 and I420, driven by whoever publishes (a frame goes out when it is published, not on
+// a clock of the graph).
 
 #include "PipeWireConnection.hpp"
 #include "ScreenCapture.hpp"
+#include "StreamFormat.hpp"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 struct pw_stream;
@@ -25,18 +30,23 @@ struct PixelRect {
 
 class PipeWireVideoSource {
 public:
-    // Creates the node named (and described) by the name and connects it; nothing when the stream cannot be made.
+    // Told, on the connection's loop, when the node failed or went away without stop().
+    using LostHandler = std::function<void()>;
+
+    // Creates the node named (and described) by the name and waits, up to the bound, until the daemon has made it;
+    // nothing when the stream cannot be made or the daemon refuses or does not answer.
     static std::shared_ptr<PipeWireVideoSource> create(std::shared_ptr<PipeWireConnection> connection,
-                                                       std::string_view name);
+                                                       std::string_view name, std::chrono::milliseconds bound,
+                                                       LostHandler onLost = {});
     ~PipeWireVideoSource();
     PipeWireVideoSource(const PipeWireVideoSource&) = delete;
     PipeWireVideoSource& operator=(const PipeWireVideoSource&) = delete;
 
-    // Copies the region (inside the frame) into a free stream buffer, bottom row first when flipped, and sends it.
-    // A region of another size than the current format offers the new size and drops this frame; so does a frame
-    // that finds no consumer, no free buffer or a stream that is gone. Never waits for a consumer. The last frame is
-    // kept and sent again when a consumer starts streaming or a new size is agreed: a window that does not change
-    // publishes nothing more, and a consumer would otherwise see nothing at all.
+    // Writes the region (inside the frame) into a free stream buffer in the agreed format, bottom row first when
+    // flipped, and sends it. A region of another size than the current formats offers the new size and drops this
+    // frame; so does a frame that finds no consumer, no free buffer or a stream that is gone. Never waits for a
+    // consumer. The last frame is kept and sent again when a consumer starts streaming or a new format is agreed:
+    // a window that does not change publishes nothing more, and a consumer would otherwise see nothing at all.
     void publish(const PixelBufferRef& frame, PixelRect region, bool flipped);
     // Disconnects the node; later frames are dropped.
     void stop();
@@ -45,8 +55,10 @@ private:
     struct Listener;
     explicit PipeWireVideoSource(std::shared_ptr<PipeWireConnection> connection);
     void offerSize(std::uint32_t width, std::uint32_t height);
-    void formatChanged(std::uint32_t width, std::uint32_t height);
-    // Sends the last frame again, retrying on a short timer until buffers for it exist.
+    void formatChanged(std::optional<VideoFormat> format);
+    void stateChanged(int state);
+    // Sends the last frame to a new consumer: now and a few times more on a short timer, until a newer frame
+    // goes out.
     void resendLast();
     void retryTimer(bool armed);
     // Sends the last frame; false when it could not go out. The loop's lock is held.
@@ -61,14 +73,18 @@ private:
     std::shared_ptr<PipeWireConnection> connection_;
     std::unique_ptr<Listener> listener_;
     pw_stream* stream_ = nullptr;
-    // The size offered to consumers and the size they agreed on; both only touched under the loop's lock.
+    LostHandler onLost_;
+    // Everything below is only touched under the loop's lock.
+    bool ready_ = false;    // the daemon made the node
+    bool failed_ = false;   // the node failed or went away
+    bool stopped_ = false;  // stop() disconnected it
     std::uint32_t offeredWidth_ = 0;
     std::uint32_t offeredHeight_ = 0;
-    std::uint32_t formatWidth_ = 0;
-    std::uint32_t formatHeight_ = 0;
+    std::optional<VideoFormat> format_;
     std::uint64_t sequence_ = 0;
     Publication last_;
     spa_source* retry_ = nullptr;
+    int resendsLeft_ = 0;
 };
 
 }  // namespace kestrova::platform::pipewire

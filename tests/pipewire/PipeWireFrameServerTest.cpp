@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -22,20 +21,21 @@ namespace platform = kestrova::platform;
 using kestrova::SyphonFrameSink;
 using kestrova::receive::FrameReceiver;
 using kestrova::testing::FrameLog;
-using kestrova::testing::listNodes;
+using kestrova::testing::nodeNamed;
 using kestrova::testing::PrivatePipeWire;
 using kestrova::testing::patternFrames;
 using kestrova::testing::publishUntil;
 using kestrova::testing::ReceivedFrame;
 using kestrova::testing::ScopedEnvironment;
 using kestrova::testing::TemporaryDirectory;
+using kestrova::testing::waitUntil;
 using Frames = std::vector<ReceivedFrame>;
 
 constexpr auto kBound = std::chrono::seconds(15);
 const std::string kNodeName = "Kestrova Bridge";
 
 struct PipeWireSink : ::testing::Test {
-    void SetUp() override { platform::pipewire::installDeviceFactory(); }
+    void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
     void TearDown() override { platform::installDeviceFactory(nullptr); }
 
     // A receiver linked to the sink's node only: it is connected once the node is listed.
@@ -45,16 +45,8 @@ struct PipeWireSink : ::testing::Test {
     }
 };
 
-std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name) {
-    for (auto& node : listNodes()) {
-        if (node["node.name"] == name) return node;
-    }
-    return std::nullopt;
-}
-
 bool waitForNode(const std::string& name, bool present) {
-    return kestrova::testing::waitUntil([&] { return nodeNamed(name).has_value() == present; }, kBound,
-                                        std::chrono::milliseconds(20));
+    return waitUntil([&] { return nodeNamed(name).has_value() == present; }, kBound, std::chrono::milliseconds(20));
 }
 
 // Every received frame must be one of those published, whole, at the size it was published with.
@@ -290,7 +282,7 @@ TEST_P(NoDaemonAnswers, ConstructionYieldsNothing) {
     }
     ScopedEnvironment environment(
         {{"XDG_RUNTIME_DIR", runtime.path()}, {"PIPEWIRE_RUNTIME_DIR", runtime.path()}, {"PIPEWIRE_REMOTE", ""}});
-    platform::pipewire::installDeviceFactory();
+    platform::pipewire::installDeviceFactory(kNodeName);
     EXPECT_FALSE(platform::createSystemDefaultDevice());
     EXPECT_FALSE(SyphonFrameSink::create());
     platform::installDeviceFactory(nullptr);

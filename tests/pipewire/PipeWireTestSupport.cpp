@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <thread>
+#include <fstream>
 
 #include <pipewire/pipewire.h>
 #include <sys/stat.h>
@@ -83,6 +83,7 @@ FrameMaker patternFrames(std::uint32_t width, std::uint32_t height) {
 
 bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& publish, const FrameMaker& makeFrame,
                   std::uint32_t& next, const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+    // One frame each time the condition is looked at and found unmet.
     return waitUntil(
         [&] {
             if (condition()) return true;
@@ -141,6 +142,19 @@ std::vector<std::map<std::string, std::string>> listNodes() {
     return listing.done ? listing.nodes : std::vector<std::map<std::string, std::string>>{};
 }
 
+std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name) {
+    for (auto& node : listNodes()) {
+        if (node["node.name"] == name) return node;
+    }
+    return std::nullopt;
+}
+
+bool takenInBySessionManager(const std::string& name) {
+    const auto metadata =
+        runProgram({"pw-metadata", "-n", "default", "0", "default.video.source"}, std::chrono::seconds(5));
+    return metadata.out.find("\"name\":\"" + name + "\"") != std::string::npos;
+}
+
 ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& values) {
     for (const auto& [key, value] : values) {
         const char* old = std::getenv(key.c_str());
@@ -183,39 +197,58 @@ std::map<std::string, std::string> PrivatePipeWire::clientEnvironment() const {
             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime_.path() + "/bus"}};
 }
 
-bool PrivatePipeWire::waitUntil(const std::vector<std::string>& probe, std::chrono::milliseconds bound) const {
+ChildProcess::Options PrivatePipeWire::clientOptions() const {
     ChildProcess::Options options;
     options.environment = clientEnvironment();
     options.environment.erase("PIPEWIRE_REMOTE");
     options.unsetEnvironment = {"PIPEWIRE_REMOTE"};
-    return kestrova::testing::waitUntil(
+    return options;
+}
+
+bool PrivatePipeWire::answers(const std::vector<std::string>& probe, std::chrono::milliseconds bound) const {
+    const auto options = clientOptions();
+    return waitUntil(
         [&] {
             const auto result = runProgram(probe, std::chrono::seconds(5), options);
             return result.status == 0 && !result.out.empty();
         },
-        bound, std::chrono::milliseconds(50));
+        bound, std::chrono::milliseconds(20));
 }
 
-PrivatePipeWire::PrivatePipeWire() {
+PrivatePipeWire::PrivatePipeWire(Kind kind) : kind_(kind) {
     if (runtime_.path().empty()) return;
-    ChildProcess::Options options;
-    options.environment = clientEnvironment();
-    options.environment.erase("PIPEWIRE_REMOTE");
-    options.unsetEnvironment = {"PIPEWIRE_REMOTE"};
     // WirePlumber leaves at once without a session bus.
     bus_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
                                  "--address=unix:path=" + runtime_.path() + "/bus", "--print-address=1"},
-        options);
+        clientOptions());
     if (!bus_->waitForOutput("unix:", std::chrono::seconds(10))) return;
-    daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{"pipewire"}, options);
-    if (!waitUntil({"pw-cli", "info", "0"}, std::chrono::seconds(10))) return;
-    sessionManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"wireplumber"}, options);
+    start();
+}
+
+void PrivatePipeWire::start() {
+    std::vector<std::string> daemon{"pipewire"};
+    if (kind_ == Kind::RefusingNodes) {
+        // The stock configuration without the factory that makes clients' nodes: clients connect and are
+        // answered, but their streams fail.
+        const std::string config = runtime_.path() + "/refusing.conf";
+        std::ifstream stock("/usr/share/pipewire/pipewire.conf");
+        std::ofstream refusing(config);
+        for (std::string line; std::getline(stock, line);) {
+            if (line.find("libpipewire-module-client-node") == std::string::npos) refusing << line << '\n';
+        }
+        daemon.insert(daemon.end(), {"-c", config});
+    }
+    daemon_ = std::make_unique<ChildProcess>(daemon, clientOptions());
+    ready_ = answers({"pw-cli", "info", "0"}, std::chrono::seconds(10));
+    if (!ready_ || kind_ == Kind::RefusingNodes) return;
+    sessionManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"wireplumber"}, clientOptions());
     // The default metadata is published once the session manager has taken over.
-    ready_ = waitUntil({"pw-metadata", "-n", "default"}, std::chrono::seconds(10));
+    ready_ = answers({"pw-metadata", "-n", "default"}, std::chrono::seconds(10));
 }
 
 PrivatePipeWire::~PrivatePipeWire() {
+    if (daemon_) daemon_->signal(SIGCONT);
     sessionManager_.reset();
     daemon_.reset();
     bus_.reset();
@@ -225,6 +258,21 @@ bool PrivatePipeWire::killDaemon() {
     if (!daemon_) return false;
     daemon_->signal(SIGKILL);
     return daemon_->wait(std::chrono::seconds(10)).has_value();
+}
+
+bool PrivatePipeWire::restart() {
+    if (!daemon_ || !sessionManager_) return false;
+    sessionManager_->signal(SIGKILL);
+    const bool gone = killDaemon() && sessionManager_->wait(std::chrono::seconds(10)).has_value();
+    sessionManager_.reset();
+    daemon_.reset();
+    if (!gone) return false;
+    start();
+    return ready_;
+}
+
+void PrivatePipeWire::pauseDaemon(bool paused) {
+    if (daemon_) daemon_->signal(paused ? SIGSTOP : SIGCONT);
 }
 
 }  // namespace kestrova::testing

@@ -61,6 +61,11 @@ bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& pu
 
 // The properties of every node the daemon lists; empty when no daemon answers.
 std::vector<std::map<std::string, std::string>> listNodes();
+// The properties of the node with that name; nothing when the daemon does not list it.
+std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name);
+// Whether the session manager has taken the node in, so that it links consumers that ask for it: with no other
+// video source there, it becomes the default one.
+bool takenInBySessionManager(const std::string& name);
 
 // Sets environment variables (or unsets them, for an empty value) and restores them on destruction.
 class ScopedEnvironment {
@@ -88,24 +93,37 @@ private:
 };
 
 // A session bus, a PipeWire daemon and its session manager on a runtime directory of their own, for a test that
-// needs to kill the daemon. Everything is stopped by PID on destruction.
+// needs to kill, restart or stop the daemon. Everything is stopped by PID on destruction.
 class PrivatePipeWire {
 public:
-    PrivatePipeWire();
+    enum class Kind {
+        Complete,       // a daemon and its session manager, as on a desktop
+        RefusingNodes,  // a daemon that answers but cannot make a client's node, and no session manager
+    };
+    explicit PrivatePipeWire(Kind kind = Kind::Complete);
     ~PrivatePipeWire();
     PrivatePipeWire(const PrivatePipeWire&) = delete;
     PrivatePipeWire& operator=(const PrivatePipeWire&) = delete;
 
-    // Whether the daemon and the session manager answered after start.
+    // Whether the daemon (and the session manager) answered after the last start.
     bool ready() const { return ready_; }
     // What a client needs in its environment to reach this daemon.
     std::map<std::string, std::string> clientEnvironment() const;
+    // The same for a program the test starts.
+    ChildProcess::Options clientOptions() const;
     // Kills the daemon at once and waits until it is gone; true when it is.
     bool killDaemon();
+    // Kills the daemon and the session manager at once, as a crash does, and starts them again on the same runtime
+    // directory; true when both answer again.
+    bool restart();
+    // Stops (SIGSTOP) or continues (SIGCONT) the daemon, as a daemon that hangs.
+    void pauseDaemon(bool paused);
 
 private:
-    bool waitUntil(const std::vector<std::string>& probe, std::chrono::milliseconds bound) const;
+    void start();
+    bool answers(const std::vector<std::string>& probe, std::chrono::milliseconds bound) const;
 
+    Kind kind_;
     TemporaryDirectory runtime_;
     std::unique_ptr<ChildProcess> bus_;
     std::unique_ptr<ChildProcess> daemon_;

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <thread>
 
 namespace {
 
@@ -26,7 +25,7 @@ const std::string kReceive = KESTROVA_RECEIVE_PATH;
 constexpr auto kBound = std::chrono::seconds(30);
 
 struct ReceiveTool : ::testing::Test {
-    void SetUp() override { platform::pipewire::installDeviceFactory(); }
+    void SetUp() override { platform::pipewire::installDeviceFactory("Kestrova Bridge"); }
     void TearDown() override { platform::installDeviceFactory(nullptr); }
 
     // Runs the tool while the sink publishes the frames, until the tool ends.
@@ -184,14 +183,9 @@ TEST_F(ReceiveTool, AConsumerArrivingAfterTheLastFrameStillReceivesIt) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
     sink->publish(patternFrames(97, 41)(7));
-    // The node appears once the frame has been handed to the server.
-    const auto listed = [] {
-        for (auto& node : kestrova::testing::listNodes()) {
-            if (node["node.name"] == "Kestrova Bridge") return true;
-        }
-        return false;
-    };
-    ASSERT_TRUE(kestrova::testing::waitUntil(listed, kBound));
+    // The new size was offered before publish returned; the consumer comes once the session manager links to it.
+    ASSERT_TRUE(kestrova::testing::waitUntil(
+        [] { return kestrova::testing::takenInBySessionManager("Kestrova Bridge"); }, kBound));
     const auto result = kestrova::testing::runProgram({kReceive, "--frames", "1", "--timeout", "10"}, kBound);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("cuadros: 1 de 97x41"), std::string::npos) << result.out;

@@ -1,61 +1,13 @@
 #include "FrameReceiver.hpp"
 
+#include "StreamFormat.hpp"
+
 #include <pipewire/pipewire.h>
-#include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
 namespace kestrova::receive {
 
-namespace {
-
 using platform::pipewire::PipeWireConnection;
-
-constexpr std::uint32_t kLargestSide = 16384;
-
-// BGRA of any size and rate.
-const spa_pod* buildFormat(spa_pod_builder& builder) {
-    spa_rectangle preferred{1280, 720};
-    spa_rectangle smallest{1, 1};
-    spa_rectangle largest{kLargestSide, kLargestSide};
-    spa_fraction preferredRate{60, 1};
-    spa_fraction slowest{0, 1};
-    spa_fraction fastest{1000, 1};
-    spa_pod_frame frame{};
-    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
-    spa_pod_builder_add(&builder,
-                        SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-                        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-                        SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_BGRA),
-                        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&preferred, &smallest, &largest),
-                        SPA_FORMAT_VIDEO_framerate,
-                        SPA_POD_CHOICE_RANGE_Fraction(&preferredRate, &slowest, &fastest),
-                        0);
-    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
-}
-
-// Buffers the receiver can read in place.
-const spa_pod* buildBuffers(spa_pod_builder& builder) {
-    spa_pod_frame frame{};
-    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
-    spa_pod_builder_add(&builder,
-                        SPA_PARAM_BUFFERS_dataType,
-                        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr)),
-                        0);
-    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
-}
-
-// The header carries the sender's frame count.
-const spa_pod* buildHeaderMeta(spa_pod_builder& builder) {
-    spa_pod_frame frame{};
-    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
-    spa_pod_builder_add(&builder,
-                        SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
-                        SPA_PARAM_META_size, SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header))),
-                        0);
-    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
-}
-
-}  // namespace
 
 struct FrameReceiver::Listener {
     FrameReceiver* owner = nullptr;
@@ -63,13 +15,8 @@ struct FrameReceiver::Listener {
 
     static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
         if (id != SPA_PARAM_Format) return;
-        auto* owner = static_cast<Listener*>(data)->owner;
-        spa_video_info_raw info{};
-        if (param == nullptr || spa_format_video_raw_parse(param, &info) < 0) {
-            owner->formatChanged(0, 0);
-            return;
-        }
-        owner->formatChanged(info.size.width, info.size.height);
+        const auto format = platform::pipewire::agreedFormat(param);
+        static_cast<Listener*>(data)->owner->formatChanged(format ? format->width : 0, format ? format->height : 0);
     }
 
     static void onProcess(void* data) { static_cast<Listener*>(data)->owner->process(); }
@@ -116,7 +63,7 @@ std::unique_ptr<FrameReceiver> FrameReceiver::connect(const std::string& target,
                            receiver->listener_.get());
     std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
-    const spa_pod* params[] = {buildFormat(builder)};
+    const spa_pod* params[] = {platform::pipewire::buildAnyBgraFormat(builder)};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
     if (pw_stream_connect(receiver->stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) != 0) return nullptr;
     return receiver;
@@ -135,7 +82,9 @@ void FrameReceiver::formatChanged(std::uint32_t width, std::uint32_t height) {
     if (width == 0 || height == 0) return;
     std::uint8_t storage[256];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
-    const spa_pod* params[] = {buildBuffers(builder), buildHeaderMeta(builder)};
+    // Buffers the receiver can read in place, with the header that carries the sender's frame count.
+    const spa_pod* params[] = {platform::pipewire::buildBuffers(builder, nullptr),
+                               platform::pipewire::buildHeaderMeta(builder)};
     pw_stream_update_params(stream_, params, 2);
 }
 

@@ -1,0 +1,105 @@
+// GStreamer's pipewiresrc, a consumer this project did not write, receiving the node in each format it offers and
+// converting back to BGRA with GStreamer's own videoconvert.
+
+#include "PipeWireFrameServer.hpp"
+#include "PipeWireTestSupport.hpp"
+#include "SyphonFrameSink.hpp"
+#include "WaitUntil.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+namespace platform = kestrova::platform;
+using kestrova::SyphonFrameSink;
+using kestrova::testing::ChildProcess;
+using kestrova::testing::TemporaryDirectory;
+
+const std::string kNodeName = "Kestrova Bridge";
+constexpr auto kBound = std::chrono::seconds(30);
+// A window of 161x101 as the bridge publishes it, doubled: rows of a width that is no multiple of four, so that
+// a consumer assuming padded rows would see the picture slanted.
+constexpr std::uint32_t kWidth = 322;
+constexpr std::uint32_t kHeight = 202;
+using Bgra = std::array<std::uint8_t, 4>;
+// The left and right halves of the frame.
+constexpr Bgra kLeft{0x30, 0x90, 0xd0, 0xff};
+constexpr Bgra kRight{0xe0, 0x40, 0x20, 0xff};
+
+platform::PixelBufferRef halves() {
+    auto frame = platform::PixelBuffer::create(kWidth, kHeight);
+    for (std::uint32_t y = 0; y < kHeight; ++y) {
+        for (std::uint32_t x = 0; x < kWidth; ++x) {
+            const Bgra& colour = x < kWidth / 2 ? kLeft : kRight;
+            std::copy(colour.begin(), colour.end(), frame->bytes() + y * frame->bytesPerRow() + x * 4);
+        }
+    }
+    return frame;
+}
+
+struct FormatCase {
+    const char* format;
+    int tolerance;  // per channel, after GStreamer converted back to BGRA
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format; }
+
+class GStreamerConsumer : public ::testing::TestWithParam<FormatCase> {
+protected:
+    void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
+    void TearDown() override { platform::installDeviceFactory(nullptr); }
+};
+
+TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
+    const auto& c = GetParam();
+    auto sink = SyphonFrameSink::create();
+    ASSERT_TRUE(sink);
+    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed(kNodeName).has_value(); },
+                                             kBound));
+    TemporaryDirectory directory;
+    const std::string out = directory.path() + "/frames.bgra";
+    const std::string caps = std::string("video/x-raw,format=") + c.format + ",width=" + std::to_string(kWidth) +
+                             ",height=" + std::to_string(kHeight);
+    ChildProcess gst({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "num-buffers=3", "!", caps,
+                      "!", "videoconvert", "!", "video/x-raw,format=BGRA", "!", "filesink", "location=" + out});
+    std::uint32_t next = 0;
+    kestrova::testing::publishUntil([&](const platform::PixelBufferRef& f) { sink->publish(f); },
+                                    [](std::uint32_t) { return halves(); }, next, [&] { return !gst.running(); },
+                                    kBound);
+    ASSERT_EQ(gst.wait(std::chrono::seconds(5)), 0) << gst.stderrText();
+    // The nominal rate, not a variable one that some consumers read as no frames at all.
+    EXPECT_NE(gst.stdoutText().find("framerate=(fraction)60/1"), std::string::npos) << gst.stdoutText();
+
+    std::ifstream file(out, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const std::size_t frameBytes = std::size_t{kWidth} * kHeight * 4;
+    ASSERT_EQ(bytes.size(), 3 * frameBytes) << "frames of another size arrived";
+    const auto* last = reinterpret_cast<const std::uint8_t*>(bytes.data()) + 2 * frameBytes;
+    // Away from the border, where 4:2:0 chroma cannot blur the halves together; the corners would show a slant.
+    struct Probe {
+        std::uint32_t x, y;
+        Bgra expected;
+    };
+    for (const Probe& probe : {Probe{4, 2, kLeft}, Probe{100, 180, kLeft}, Probe{150, 199, kLeft},
+                               Probe{170, 0, kRight}, Probe{220, 20, kRight}, Probe{318, 200, kRight}}) {
+        const std::uint8_t* pixel = last + (std::size_t{probe.y} * kWidth + probe.x) * 4;
+        // Colour only: a BGRx consumer is free to fill the fourth byte as it likes.
+        for (int channel = 0; channel < 3; ++channel) {
+            EXPECT_LE(std::abs(int(pixel[channel]) - int(probe.expected[channel])), c.tolerance)
+                << c.format << " channel " << channel << " at " << probe.x << "," << probe.y;
+        }
+    }
+}
+
+// Studio-range YUV keeps 219 or 224 levels of 256 and shares chroma between four pixels: a few levels of rounding.
+INSTANTIATE_TEST_SUITE_P(Formats, GStreamerConsumer,
+                         ::testing::Values(FormatCase{"BGRA", 0}, FormatCase{"BGRx", 0}, FormatCase{"NV12", 6},
+                                           FormatCase{"I420", 6}),
+                         [](const auto& info) { return std::string(info.param.format); });
+
+}  // namespace
