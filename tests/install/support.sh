@@ -60,6 +60,30 @@ stop_tracked() {
     STARTED_PIDS=()
 }
 
+# Starts the Exec line of the desktop entry $1 as a launcher does (field codes dropped, the rest split into words:
+# the entry uses no quoting), from / on a session PATH, with the environment assignments that follow; its output goes
+# to $KESTROVA_RUNTIME/bridge.log and its PID into LAUNCHED.
+launch_entry() {
+    local entry=$1 exec_line command
+    shift
+    exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/ *%[fFuUdDnNickvm]//g')
+    [ -n "$exec_line" ] || fail "the entry has no Exec line"
+    read -r -a command <<<"$exec_line"
+    (cd / && PATH=$SYSTEM_PATH exec env "$@" "${command[@]}") >"$KESTROVA_RUNTIME/bridge.log" 2>&1 &
+    LAUNCHED=$!
+    STARTED_PIDS+=("$LAUNCHED")
+}
+
+# Chooses «Salir» in the menu of the program with PID $2 (sni-menu from BUILD_DIR $1); it must end with status 0.
+quit_from_menu() {
+    local build=$1 pid=$2 status=0
+    "$build/sni-menu" click "Salir" >/dev/null || fail "«Salir» could not be chosen"
+    exited() { ! kill -0 "$pid" 2>/dev/null; }
+    wait_for 30 exited || fail "the program did not end after «Salir»"
+    wait "$pid" || status=$?
+    [ $status -eq 0 ] || fail "the program ended with status $status after «Salir»"
+}
+
 # A desktop of the test's own: private Xvfb, session bus and PipeWire (scripts/servers.sh) and the test tray
 # watcher from BUILD_DIR. It and everything started through start_tracked end with the test, however it ends.
 start_private_desktop() {
