@@ -6,12 +6,9 @@
 set -euo pipefail
 source "$(dirname "$0")/support.sh"
 build=$1
-entry=/usr/share/applications/org.kestrova.KestrovaBridge.desktop
-[ -f "$entry" ] || fail "the package's desktop entry is not installed"
-start_private_desktop "$build"
-menu() { "$build/sni-menu" show --until "$1" --timeout 30; }
+start_package_desktop "$build"
 
-launch_entry "$entry"
+launch_entry "$PACKAGE_ENTRY"
 bridge=$LAUNCHED
 runs_installed() { [ "$(readlink "/proc/$bridge/exe")" = /usr/bin/kestrova-bridge ]; }
 wait_for 10 runs_installed || fail "the entry's Exec did not start the package's program"
@@ -29,5 +26,5 @@ received=$(cd / && PATH=$SYSTEM_PATH bash -c "$line") || fail "«$line» failed:
 grep -q "^cuadros: 60 de 640x480" <<<"$received" || fail "«$line» printed: $received"
 echo "$line: $received"
 
-quit_from_menu "$build" "$bridge"
+quit_from_menu "$bridge"
 echo "«Salir»: the program ended (status 0)"

@@ -7,9 +7,7 @@
 set -euo pipefail
 source "$(dirname "$0")/support.sh"
 build=$1
-entry=/usr/share/applications/org.kestrova.KestrovaBridge.desktop
-[ -f "$entry" ] || fail "the package's desktop entry is not installed"
-start_private_desktop "$build"
+start_package_desktop "$build"
 source "$KESTROVA_SOURCE_DIR/scripts/kwin.sh"
 copy=$(mktemp -d)
 stop_all() {
@@ -21,16 +19,15 @@ stop_all() {
 trap stop_all EXIT
 kwin_start --permission-checks >/dev/null || fail "KWin did not start: $(cat "$KESTROVA_RUNTIME/kwin.log")"
 wayland=WAYLAND_DISPLAY=$KESTROVA_KWIN_SOCKET
-menu() { "$build/sni-menu" show --until "$1" --timeout 30; }
 
 start_tracked env "$wayland" "$build/kestrova-output-demo" --wayland Nativa </dev/null >/dev/null 2>&1
-launch_entry "$entry" "$wayland"
+launch_entry "$PACKAGE_ENTRY" "$wayland"
 bridge=$LAUNCHED
 shown=$(menu "Transmitiendo como Kestrova Bridge") ||
     fail "the installed program never transmitted the native window: $(cat "$KESTROVA_RUNTIME/bridge.log")"
 grep -q "✓ Kestrova Output | Nativa" <<<"$shown" || fail "the native window is not ticked: $shown"
 echo "installed, started from its entry: «Transmitiendo como Kestrova Bridge», «Kestrova Output | Nativa» ticked"
-quit_from_menu "$build" "$bridge"
+quit_from_menu "$bridge"
 
 cp /usr/bin/kestrova-bridge "$copy/"
 (cd / && exec env "$wayland" "$copy/kestrova-bridge") >"$KESTROVA_RUNTIME/copy.log" 2>&1 &

@@ -74,21 +74,33 @@ launch_entry() {
     STARTED_PIDS+=("$LAUNCHED")
 }
 
-# Chooses «Salir» in the menu of the program with PID $2 (sni-menu from BUILD_DIR $1); it must end with status 0.
+# The item's menu, printed once its first line begins with $1 (after start_private_desktop).
+menu() { "$SNI_MENU" show --until "$1" --timeout 30; }
+
+# Chooses «Salir» in the item's menu; the program with PID $1 must then end with status 0.
 quit_from_menu() {
-    local build=$1 pid=$2 status=0
-    "$build/sni-menu" click "Salir" >/dev/null || fail "«Salir» could not be chosen"
+    local pid=$1 status=0
+    "$SNI_MENU" click "Salir" >/dev/null || fail "«Salir» could not be chosen"
     exited() { ! kill -0 "$pid" 2>/dev/null; }
     wait_for 30 exited || fail "the program did not end after «Salir»"
     wait "$pid" || status=$?
     [ $status -eq 0 ] || fail "the program ended with status $status after «Salir»"
 }
 
-# A desktop of the test's own: private Xvfb, session bus and PipeWire (scripts/servers.sh) and the test tray
-# watcher from BUILD_DIR. It and everything started through start_tracked end with the test, however it ends.
+# The desktop entry the package installs; start_package_desktop BUILD_DIR starts a private desktop for it.
+PACKAGE_ENTRY=/usr/share/applications/org.kestrova.KestrovaBridge.desktop
+start_package_desktop() {
+    [ -f "$PACKAGE_ENTRY" ] || fail "the package's desktop entry is not installed"
+    start_private_desktop "$1"
+}
+
+# A desktop of the test's own: private Xvfb, session bus and PipeWire (scripts/servers.sh), the test tray watcher
+# and, for menu, its menu reader from BUILD_DIR. It and everything started through start_tracked end with the test,
+# however it ends.
 start_private_desktop() {
     source "$KESTROVA_SOURCE_DIR/scripts/servers.sh"
     trap stop_private_desktop EXIT
+    SNI_MENU=$1/sni-menu
     servers_start >/dev/null || fail "the private servers did not start"
     start_tracked "$1/sni-watcher" >"$KESTROVA_RUNTIME/watcher.log" 2>&1
 }
