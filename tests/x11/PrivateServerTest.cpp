@@ -8,12 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <thread>
-
 namespace {
 
-using namespace std::chrono_literals;
 using namespace kestrova;
 using namespace kestrova::testing;
 
@@ -44,14 +40,8 @@ TEST(PrivateXServer, WindowsReparentedByAWindowManagerAreListedByTheirClients) {
     platform::ManualLoop loop;
     PrivateXServer server;
     ASSERT_FALSE(server.display().empty());
-    ChildProcess::Options options;
-    options.environment["DISPLAY"] = server.display();
-    ChildProcess openbox({"openbox"}, options);
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (!windowManagerRunning(server.display()) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-    }
-    ASSERT_TRUE(windowManagerRunning(server.display())) << openbox.stderrText();
+    Openbox openbox(server.display());
+    ASSERT_TRUE(openbox.ready()) << openbox.errors();
 
     Companion companion(server.display());
     ASSERT_TRUE(companion.command("open Uno 320 240"));
@@ -85,8 +75,6 @@ TEST(PrivateXServer, WindowsReparentedByAWindowManagerAreListedByTheirClients) {
         }
     }
     xcb_disconnect(connection);
-    openbox.signal(SIGTERM);
-    EXPECT_TRUE(openbox.wait(kBound));
 }
 
 }  // namespace
