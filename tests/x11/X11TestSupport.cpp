@@ -2,7 +2,6 @@
 
 #include "WaitUntil.hpp"
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -67,19 +66,6 @@ bool Companion::command(const std::string& line) {
     return answered && !refused;
 }
 
-PrivateXServer::PrivateXServer()
-    : process_({"Xvfb", "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"}) {
-    // Xvfb writes the display number it took to the descriptor, then a newline.
-    if (!process_.waitForOutput("\n", kBound)) return;
-    const std::string out = process_.stdoutText();
-    display_ = ":" + out.substr(0, out.find('\n'));
-}
-
-bool PrivateXServer::kill() {
-    process_.signal(SIGKILL);
-    return process_.wait(kBound).has_value();
-}
-
 OwnWindow::OwnWindow(const std::string& title, bool mapped) : connection_(xcb_connect(nullptr, nullptr)) {
     if (xcb_connection_has_error(connection_)) return;
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
@@ -95,21 +81,6 @@ OwnWindow::OwnWindow(const std::string& title, bool mapped) : connection_(xcb_co
 }
 
 OwnWindow::~OwnWindow() { xcb_disconnect(connection_); }
-
-bool windowManagerRunning(const std::string& display) {
-    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-    bool running = false;
-    if (!xcb_connection_has_error(connection)) {
-        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-        const xcb_atom_t check = intern(connection, "_NET_SUPPORTING_WM_CHECK");
-        auto* reply = xcb_get_property_reply(
-            connection, xcb_get_property(connection, 0, screen->root, check, XCB_ATOM_WINDOW, 0, 1), nullptr);
-        running = reply && xcb_get_property_value_length(reply) == 4;
-        std::free(reply);
-    }
-    xcb_disconnect(connection);
-    return running;
-}
 
 platform::ShareableContentAnswer listWindows(platform::ManualLoop& loop, platform::ScreenCaptureService& service) {
     // The answer arrives on the provider's thread and is handed to the main queue, which the loop runs.

@@ -1,10 +1,11 @@
 #pragma once
 
-// What the X11 provider's end-to-end tests share: the companion driven over its standard input, private X servers
-// and window managers stopped by PID, a window of the test's own, and listing on a manual main loop.
+// What the X11 provider's end-to-end tests share: the companion driven over its standard input, a window of the
+// test's own, and listing on a manual main loop; private X servers and openbox come from PrivateDesktop.hpp.
 
 #include "ChildProcess.hpp"
 #include "Dispatch.hpp"
+#include "PrivateDesktop.hpp"
 #include "ScreenCapture.hpp"
 
 #include <xcb/xcb.h>
@@ -14,8 +15,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace kestrova::testing {
 
@@ -38,21 +37,6 @@ private:
     std::vector<std::string> opened_;
 };
 
-// An Xvfb of the test's own on a display it picks itself; it does not reset when its last client leaves.
-class PrivateXServer {
-public:
-    PrivateXServer();
-    // ":N", or empty when the server did not come up.
-    const std::string& display() const { return display_; }
-    pid_t pid() const { return process_.pid(); }
-    // Kills the server by its PID and reaps it; true once it is gone.
-    bool kill();
-
-private:
-    ChildProcess process_;
-    std::string display_;
-};
-
 // A mapped (or never mapped) top-level window of this process, titled like the companion's.
 class OwnWindow {
 public:
@@ -66,9 +50,6 @@ private:
     xcb_connection_t* connection_ = nullptr;
     std::uint32_t id_ = 0;
 };
-
-// Whether a window manager on the display has announced itself (_NET_SUPPORTING_WM_CHECK on the root).
-bool windowManagerRunning(const std::string& display);
 
 // One shareable-content query run to its completion on the loop; an error answer when none came within the bound.
 platform::ShareableContentAnswer listWindows(platform::ManualLoop& loop, platform::ScreenCaptureService& service);
