@@ -4,6 +4,7 @@
 // child's) CPU and the X server's, per frame. The X server's share matters: it is single-threaded and serves
 // every client of the desktop.
 
+#include "ProcessCpu.hpp"
 #include "BridgeConstants.hpp"
 #include "CaptureBridge.hpp"
 #include "PipeWireFrameServer.hpp"
@@ -54,23 +55,8 @@ struct Row {
     double serverMs = 0;
 };
 
-double ms(const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; }
-
-// utime + stime of a process in milliseconds, from /proc; -1 when it cannot be read.
-double processCpuMs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+using kestrova::bench::milliseconds;
+using kestrova::bench::processCpuMs;
 
 std::string readText(const std::string& path) {
     std::ifstream in(path);
@@ -227,7 +213,8 @@ std::optional<Row> captureRow(const std::string& name, platform::ScreenCaptureSe
     getrusage(RUSAGE_SELF, &after);
     const double serverAfter = processCpuMs(xserver);
     return Row{name, options.frames, std::chrono::duration<double>(end - start).count(),
-               ms(after.ru_utime) + ms(after.ru_stime) - ms(before.ru_utime) - ms(before.ru_stime),
+               milliseconds(after.ru_utime) + milliseconds(after.ru_stime) - milliseconds(before.ru_utime) -
+                   milliseconds(before.ru_stime),
                serverAfter - serverBefore};
 }
 
@@ -256,7 +243,7 @@ std::optional<Row> childRow(const std::string& name, const std::vector<std::stri
         return std::nullopt;
     }
     return Row{name, frames, std::chrono::duration<double>(end - start).count(),
-               ms(usage.ru_utime) + ms(usage.ru_stime), processCpuMs(xserver) - serverBefore};
+               milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime), processCpuMs(xserver) - serverBefore};
 }
 
 void printTable(const std::vector<Row>& rows, const Options& options, double idleServerMsPerSecond) {
