@@ -197,7 +197,8 @@ private:
         {
             std::lock_guard lock(channel->mutex_);
             waiters.swap(channel->stopWaiters_);
-            const bool stopped = !waiters.empty() || channel->abandoned_;
+            // A stop may already have come for a start that failed: the stream stays stopped.
+            const bool stopped = !waiters.empty() || channel->abandoned_ || channel->phase_ == Phase::stopped;
             channel->phase_ = stopped ? Phase::stopped : Phase::ended;
             report = !stopped && ended.has_value();
         }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 
 #include <poll.h>
@@ -153,6 +154,36 @@ TEST_F(ThreadedStreamTest, AnEndOnItsOwnIsReportedOnceAndTheFirstStopAfterItSucc
     const auto again = complete([&](auto done) { stream->stopCapture(done); });
     ASSERT_TRUE(again && *again);
     EXPECT_EQ((*again)->domain, "test.domain");
+}
+
+// A start that fails and a stop that comes before the thread has let go of everything: the stream stays stopped,
+// and a second stop is refused, whenever the thread finishes.
+TEST_F(ThreadedStreamTest, AStopWhileAFailedStartStillReleasesHoldsAndASecondStopIsRefused) {
+    struct HeldWorker final : CaptureWorker {
+        explicit HeldWorker(std::shared_future<void> release) : release_(std::move(release)) {}
+        ~HeldWorker() override { release_.wait(); }
+        std::optional<Error> open() override { return Error("no se abre", "test.domain", 1); }
+        std::optional<Error> run() override { return std::nullopt; }
+        std::shared_future<void> release_;
+    };
+    std::promise<void> release;
+    auto token = std::make_shared<int>(0);
+    auto stream = makeThreadedStream(
+        configuration(), probe_,
+        [released = release.get_future().share(), token](CaptureChannel&, const CaptureSettings&) {
+            return std::make_unique<HeldWorker>(released);
+        },
+        [](std::string text) { return Error(std::move(text), "test.domain", 7); });
+    const auto answer = complete([&](auto done) { stream->startCapture(done); });
+    ASSERT_TRUE(answer && *answer);
+    EXPECT_TRUE(succeeded(complete([&](auto done) { stream->stopCapture(done); })));
+    release.set_value();
+    // The thread's copy of the factory goes when it has finished: then only the stream's and this one remain.
+    ASSERT_TRUE(waitUntil([&] { return token.use_count() == 2; }, kBound));
+    const auto again = complete([&](auto done) { stream->stopCapture(done); });
+    ASSERT_TRUE(again && *again) << "a stopped stream stopped a second time";
+    EXPECT_EQ((*again)->code, 7);
+    EXPECT_TRUE(probe_->reported.empty());
 }
 
 TEST_F(ThreadedStreamTest, AHandleDroppedMidCaptureStopsItsThreadSilently) {
