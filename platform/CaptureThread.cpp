@@ -1,6 +1,7 @@
 #include "CaptureThread.hpp"
 
 #include <algorithm>
+#include <array>
 #include <system_error>
 #include <thread>
 
@@ -55,9 +56,26 @@ void CaptureChannel::wake() const {
     (void)!write(wakeFd_, &one, sizeof one);
 }
 
-void CaptureChannel::drain() const {
-    std::uint64_t count = 0;
-    (void)!read(wakeFd_, &count, sizeof count);
+void CaptureChannel::wait(std::span<pollfd> sources,
+                          std::optional<std::chrono::steady_clock::time_point> deadline) const {
+    std::array<pollfd, kMostWaitSources + 1> fds{};
+    const std::size_t count = std::min(sources.size(), kMostWaitSources);
+    std::copy_n(sources.begin(), count, fds.begin());
+    fds[count] = {wakeFd_, POLLIN, 0};
+    timespec timeout{};
+    if (deadline) {
+        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                   *deadline - std::chrono::steady_clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    }
+    (void)ppoll(fds.data(), count + 1, deadline ? &timeout : nullptr, nullptr);
+    for (std::size_t i = 0; i < count; ++i) sources[i].revents = fds[i].revents;
+    if ((fds[count].revents & POLLIN) != 0) {
+        std::uint64_t pending = 0;
+        (void)!read(wakeFd_, &pending, sizeof pending);
+    }
 }
 
 bool CaptureChannel::stopWanted() {

@@ -6,6 +6,8 @@
 
 #include "ScreenCapture.hpp"
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -45,9 +48,10 @@ public:
     CaptureChannel(const CaptureChannel&) = delete;
     CaptureChannel& operator=(const CaptureChannel&) = delete;
 
-    // Readable whenever the handle wants the thread's attention; drain() clears it.
-    int wakeFd() const { return wakeFd_; }
-    void drain() const;
+    // Sleeps until one of the sources (their revents filled in) or the handle wants attention, or until the
+    // deadline; the handle's wake-up is cleared. Up to kMostWaitSources sources; a negative descriptor is ignored.
+    static constexpr std::size_t kMostWaitSources = 3;
+    void wait(std::span<pollfd> sources, std::optional<std::chrono::steady_clock::time_point> deadline) const;
     // The handle asked for a stop, or is gone.
     bool stopWanted();
     // A buffer for the next frame; nothing when consumers still hold a queue depth's worth of frames (the tick

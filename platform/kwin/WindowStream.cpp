@@ -154,25 +154,15 @@ void Caster::wait(std::optional<Clock::time_point> deadline) {
     wl_display* display = compositor_->display();
     while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
     wl_display_flush(display);
-    pollfd fds[3] = {{wl_display_get_fd(display), POLLIN, 0},
-                     {channel_.wakeFd(), POLLIN, 0},
-                     {input_ ? input_->fd() : -1, POLLIN, 0}};
-    timespec timeout{};
-    if (deadline) {
-        const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    }
-    (void)ppoll(fds, input_ ? 3 : 2, deadline ? &timeout : nullptr, nullptr);
+    pollfd fds[2] = {{wl_display_get_fd(display), POLLIN, 0}, {input_ ? input_->fd() : -1, POLLIN, 0}};
+    channel_.wait(fds, deadline);
     if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
         wl_display_read_events(display);
     } else {
         wl_display_cancel_read(display);
     }
     wl_display_dispatch_pending(display);
-    if ((fds[1].revents & POLLIN) != 0) channel_.drain();
-    if (input_ && (fds[2].revents & POLLIN) != 0) input_->dispatch();
+    if (input_ && (fds[1].revents & POLLIN) != 0) input_->dispatch();
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 
-#include <poll.h>
 #include <xcb/composite.h>
 #include <xcb/damage.h>
 #include <xcb/shm.h>
@@ -247,16 +246,8 @@ void Capturer::grab(Clock::time_point now) {
 }
 
 void Capturer::wait(std::optional<Clock::time_point> deadline) {
-    pollfd fds[2] = {{xcb_get_file_descriptor(c_), POLLIN, 0}, {channel_.wakeFd(), POLLIN, 0}};
-    timespec timeout{};
-    if (deadline) {
-        const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    }
-    (void)ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
-    if ((fds[1].revents & POLLIN) != 0) channel_.drain();
+    pollfd connection{xcb_get_file_descriptor(c_), POLLIN, 0};
+    channel_.wait({&connection, 1}, deadline);
 }
 
 }  // namespace

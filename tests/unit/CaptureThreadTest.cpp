@@ -11,7 +11,6 @@
 #include <future>
 #include <mutex>
 
-#include <poll.h>
 
 namespace {
 
@@ -57,11 +56,7 @@ public:
             if (auto buffer = channel_.acquireFrame()) channel_.deliver(buffer);
         }
         if (endWith_) return endWith_;
-        while (!channel_.stopWanted()) {
-            pollfd wake{channel_.wakeFd(), POLLIN, 0};
-            ::poll(&wake, 1, -1);
-            channel_.drain();
-        }
+        while (!channel_.stopWanted()) channel_.wait({}, std::nullopt);
         return std::nullopt;
     }
 
