@@ -2,6 +2,7 @@
 
 #include "Connection.hpp"
 #include "FrameScaler.hpp"
+#include "FrameServer.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -359,10 +360,16 @@ std::optional<Error> Capturer::run() {
 
 void Capturer::grab(Clock::time_point now) {
     due_ = std::max(due_ + settings_.interval, now);
-    std::erase_if(held_, [](const PixelBufferRef& frame) { return frame.use_count() == 1; });
-    // A consumer that holds every frame of the queue depth makes this tick drop; the damage waits for the next.
-    if (held_.size() >= settings_.queueDepth) return;
-    PixelBufferRef buffer = pool_->acquire();
+    // The frame server's own buffer when it offers one: the frame is then written once, where consumers read it.
+    // Those buffers are counted by the frame server; the capture's own are held to the queue depth.
+    PixelBufferRef buffer = acquireFrameBuffer(settings_.width, settings_.height);
+    const bool ownBuffer = !buffer;
+    if (ownBuffer) {
+        std::erase_if(held_, [](const PixelBufferRef& frame) { return frame.use_count() == 1; });
+        // A consumer that holds every frame of the queue depth makes this tick drop; the damage waits for the next.
+        if (held_.size() >= settings_.queueDepth) return;
+        buffer = pool_->acquire();
+    }
     if (!buffer) return;
 
     // Damage is cleared before the read, so drawing that lands after it marks the next tick.
@@ -379,7 +386,7 @@ void Capturer::grab(Clock::time_point now) {
     std::free(error);
     if (!image) return;
     scaleToFit(segment_.data(), width_, height_, std::size_t{width_} * 4, depth_ == 24, *buffer);
-    held_.push_back(buffer);
+    if (ownBuffer) held_.push_back(buffer);
     deliver(buffer);
 }
 
