@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+struct pw_buffer;
 struct pw_stream;
 
 namespace kestrova::receive {
@@ -37,6 +39,13 @@ public:
                                                   std::chrono::milliseconds bound);
     ~FrameReceiver();
 
+    // Keeps the buffer of the first frame the test accepts instead of handing it back at once, until release():
+    // a consumer that holds a frame, as video software does while it encodes or shows it.
+    void holdFirst(std::function<bool(const FrameView&)> accept);
+    // The frame held so far, valid until release().
+    std::optional<FrameView> held() const;
+    void release();
+
     // Whether the stream ended: its node was missing or went away, or the daemon did.
     bool failed() const { return failed_; }
     FrameReceiver(const FrameReceiver&) = delete;
@@ -55,6 +64,10 @@ private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::atomic<bool> failed_{false};
+    // Under the loop's lock.
+    std::function<bool(const FrameView&)> accept_;
+    pw_buffer* heldBuffer_ = nullptr;
+    FrameView heldView_;
 };
 
 }  // namespace kestrova::receive
