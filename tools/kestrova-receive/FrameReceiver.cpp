@@ -127,6 +127,7 @@ void FrameReceiver::process() {
                 if (const auto* header = static_cast<const spa_meta_header*>(
                         spa_buffer_find_meta_data(spaBuffer, SPA_META_Header, sizeof(spa_meta_header)))) {
                     view.sequence = header->seq;
+                    view.sentAt = header->pts;
                 }
                 handler_(view);
                 if (accept_ && heldBuffer_ == nullptr && accept_(view)) {

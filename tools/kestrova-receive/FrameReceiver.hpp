@@ -26,6 +26,7 @@ struct FrameView {
     std::size_t bytesPerRow = 0;
     const std::uint8_t* pixels = nullptr;
     std::uint64_t sequence = 0;  // the sender's count, when it sends one
+    std::int64_t sentAt = 0;     // the sender's monotonic clock when it sent the frame, in ns, when it says
 };
 
 class FrameReceiver {
