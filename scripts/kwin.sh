@@ -1,6 +1,8 @@
 # A headless KWin for the tests of the Wayland provider, on the runtime directory and session bus of servers.sh.
 # Sourced after servers_start; kwin_start exports KESTROVA_KWIN_SOCKET (not WAYLAND_DISPLAY, so that the other
 # tests keep to X11), kwin_stop ends it by PID. It renders with llvmpipe: idle it costs nothing, drawing is slow.
+# By default any client may bind the restricted interfaces; `kwin_start --permission-checks` keeps KWin's own rule
+# (only programs whose installed .desktop entry names them), with a service cache of its own that KWin builds itself.
 
 KWIN_PID=
 
@@ -16,8 +18,10 @@ kwin_start() {
     fi
   fi
   local socket="kestrova-kwin-$$"
+  local checks=(KWIN_WAYLAND_NO_PERMISSION_CHECKS=1)
+  [ "${1:-}" = --permission-checks ] && checks=(XDG_CACHE_HOME="$KESTROVA_RUNTIME/kwin-cache")
   # No X display, no Xwayland: the compositor's own windows are Wayland ones.
-  env -u DISPLAY KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 \
+  env -u DISPLAY -u KWIN_WAYLAND_NO_PERMISSION_CHECKS "${checks[@]}" \
     kwin_wayland --virtual --no-lockscreen --socket "$socket" --width 1280 --height 800 \
     >"$KESTROVA_RUNTIME/kwin.log" 2>&1 &
   KWIN_PID=$!
@@ -34,10 +38,11 @@ kwin_start() {
 
 kwin_stop() {
   [ -n "$KWIN_PID" ] || return 0
-  kill "$KWIN_PID" 2>/dev/null
+  kill "$KWIN_PID" 2>/dev/null || true
   for _ in $(seq 100); do kill -0 "$KWIN_PID" 2>/dev/null || break; sleep 0.05; done
-  kill -9 "$KWIN_PID" 2>/dev/null
-  wait "$KWIN_PID" 2>/dev/null
+  # Also called from EXIT traps under set -e: the process being gone already is no failure.
+  kill -9 "$KWIN_PID" 2>/dev/null || true
+  wait "$KWIN_PID" 2>/dev/null || true
   KWIN_PID=
   unset KESTROVA_KWIN_SOCKET
   return 0

@@ -1,5 +1,7 @@
 #include "BenchConsumers.hpp"
 
+#include "ProcessCpu.hpp"
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -84,8 +86,7 @@ double Child::wait() {
     if (pid_ <= 0 || wait4(pid_, &status, 0, &usage) != pid_) return -1;
     pid_ = -1;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
-    return ms(usage.ru_utime) + ms(usage.ru_stime);
+    return milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
 }
 
 std::uint32_t openStaticWindow(std::uint32_t width, std::uint32_t height) {

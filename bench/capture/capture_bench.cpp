@@ -7,6 +7,7 @@
 // to its arrival, and what the bridge and the X server spend per second on a window that does not change.
 
 #include "BenchConsumers.hpp"
+#include "ProcessCpu.hpp"
 #include "BridgeConstants.hpp"
 #include "CaptureBridge.hpp"
 #include "PipeWireFrameServer.hpp"
@@ -57,23 +58,8 @@ struct Row {
     double serverMs = 0;
 };
 
-double ms(const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; }
-
-// utime + stime of a process in milliseconds, from /proc; -1 when it cannot be read.
-double processCpuMs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+using kestrova::bench::milliseconds;
+using kestrova::bench::processCpuMs;
 
 std::string readText(const std::string& path) {
     std::ifstream in(path);
@@ -236,7 +222,8 @@ std::optional<Row> captureRow(const std::string& name, platform::ScreenCaptureSe
     (void)request(*stream, &platform::Stream::stopCapture);
     if (delivered) *delivered = output->delivered_;
     return Row{name, options.frames, std::chrono::duration<double>(end - start).count(),
-               ms(after.ru_utime) + ms(after.ru_stime) - ms(before.ru_utime) - ms(before.ru_stime),
+               milliseconds(after.ru_utime) + milliseconds(after.ru_stime) - milliseconds(before.ru_utime) -
+                   milliseconds(before.ru_stime),
                serverAfter - serverBefore};
 }
 
@@ -299,18 +286,33 @@ void idleCost(platform::ScreenCaptureService& service, const platform::Window& d
     if (request(*stream, &platform::Stream::startCapture)) return;
     // The first frame goes out; after it, nothing changes.
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
+    const double clientBefore = bench::selfCpuMs();
     const double serverBefore = processCpuMs(xserver);
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(5));
-    getrusage(RUSAGE_SELF, &after);
+    const double clientMs = bench::selfCpuMs() - clientBefore;
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double serverMs = processCpuMs(xserver) - serverBefore;
     (void)request(*stream, &platform::Stream::stopCapture);
-    const double clientMs = ms(after.ru_utime) + ms(after.ru_stime) - ms(before.ru_utime) - ms(before.ru_stime);
     std::printf("reposo (ventana quieta, consumidor conectado): kestrova %.2f ms de CPU por segundo, X %.2f ms por "
                 "segundo\n", clientMs / seconds, serverMs / seconds - idleServerMsPerSecond);
+}
+
+// The demo's window once it is on screen: under a window manager it is listed before the manager has framed and
+// shown it, and the peers below read it where it is shown.
+platform::Window shownDemoWindow(platform::ScreenCaptureService& service) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    do {
+        std::promise<platform::ShareableContentAnswer> listed;
+        auto answer = listed.get_future();
+        service.getShareableContent(true, true, [&listed](platform::ShareableContentAnswer a) { listed.set_value(a); });
+        const auto content = answer.get().content;
+        for (const auto& w : content ? content->windows : std::vector<platform::Window>{}) {
+            if (w->title == std::string(constants::kTitlePrefix) + " Banco") return w;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (Clock::now() < deadline);
+    return nullptr;
 }
 
 bool parse(int argc, char** argv, Options& options) {
@@ -356,14 +358,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     auto service = platform::x11::makeX11ScreenCapture();
-    std::promise<platform::ShareableContentAnswer> listed;
-    auto answer = listed.get_future();
-    service->getShareableContent(true, false, [&listed](platform::ShareableContentAnswer a) { listed.set_value(a); });
-    platform::Window window;
-    const auto content = answer.get().content;
-    for (const auto& w : content ? content->windows : std::vector<platform::Window>{}) {
-        if (w->title == std::string(constants::kTitlePrefix) + " Banco") window = w;
-    }
+    const platform::Window window = shownDemoWindow(*service);
     if (!window) {
         std::cerr << "kestrova_capture_bench: no se encontró la ventana de demostración\n";
         return 1;

@@ -4,8 +4,8 @@
 // compositor's when its PID is given, since the compositor renders and copies every frame it casts.
 
 #include "KWinScreenCapture.hpp"
+#include "ProcessCpu.hpp"
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,42 +16,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 
 namespace {
 
 using namespace kestrova;
+using bench::processCpuMs;
+using bench::selfCpuMs;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kBGRA = 0x42475241;
-
-double ms(const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; }
-
-double selfCpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
-// utime + stime of a process in milliseconds, from /proc; -1 when it cannot be read.
-double processCpuMs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // Counts frames and wakes the waiter at the target.
 class Counter final : public platform::StreamOutput {

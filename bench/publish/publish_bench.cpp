@@ -8,6 +8,7 @@
 
 #include "FrameReceiver.hpp"
 #include "PipeWireFrameServer.hpp"
+#include "ProcessCpu.hpp"
 #include "SyphonFrameSink.hpp"
 
 #include <algorithm>
@@ -16,11 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,22 +128,6 @@ std::optional<pid_t> daemonProcess() {
     return pid;
 }
 
-// User plus system CPU of another process so far, from /proc.
-double processCpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) user = std::stoull(field);
-        if (i == 15) system = std::stoull(field);
-    }
-    return double(user + system) / double(sysconf(_SC_CLK_TCK));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -237,13 +220,13 @@ int main(int argc, char** argv) {
     publishMs.reserve(std::size_t(measuredFrames));
     const double processCpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     const double threadCpuBefore = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    const double daemonCpuBefore = daemon ? processCpuSeconds(*daemon) : 0;
+    const double daemonCpuMsBefore = daemon ? kestrova::bench::processCpuMs(*daemon) : 0;
     const auto measureStart = Clock::now();
     for (long i = 0; i < measuredFrames; ++i) publishMs.push_back(publishOne());
     const double elapsed = std::chrono::duration<double>(Clock::now() - measureStart).count();
     const double processCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processCpuBefore;
     const double threadCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadCpuBefore;
-    const double daemonCpu = daemon ? processCpuSeconds(*daemon) - daemonCpuBefore : 0;
+    const double daemonCpuMs = daemon ? kestrova::bench::processCpuMs(*daemon) - daemonCpuMsBefore : 0;
 
     // Stragglers, then the receiver goes; its CPU, over every frame it took, comes with its exit status.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -266,7 +249,7 @@ int main(int argc, char** argv) {
     std::printf("  publish(): p50 %.3f ms, p95 %.3f ms, máximo %.3f ms\n", percentile(publishMs, 0.5),
                 percentile(publishMs, 0.95), *std::max_element(publishMs.begin(), publishMs.end()));
     char daemonText[32] = "desconocido";
-    if (daemon) std::snprintf(daemonText, sizeof(daemonText), "%.3f ms", daemonCpu * 1e3 / double(measuredFrames));
+    if (daemon) std::snprintf(daemonText, sizeof(daemonText), "%.3f ms", daemonCpuMs / double(measuredFrames));
     std::printf("  CPU por cuadro: emisor %.3f ms (hilo que publica %.3f ms), servidor PipeWire %s, "
                 "receptor %.3f ms\n",
                 processCpu * 1e3 / double(measuredFrames), threadCpu * 1e3 / double(measuredFrames), daemonText,

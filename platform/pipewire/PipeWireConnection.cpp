@@ -51,6 +51,11 @@ PipeWireConnection::Lock::~Lock() { pw_thread_loop_unlock(loop_); }
 std::shared_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::milliseconds bound) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+    // Making a context and connecting it look up the user's name with getpwuid, whose answer lives in one static
+    // buffer of the C library: connections opened on two threads at once (a reconnection while another part of the
+    // program lists nodes) would overwrite it under each other. Only the setup is serialised, not the round trip.
+    static std::mutex setup;
+    std::unique_lock serialised(setup);
 
     std::shared_ptr<PipeWireConnection> connection(new PipeWireConnection());
     connection->loop_ = pw_thread_loop_new("kestrova-pipewire", nullptr);
@@ -62,6 +67,7 @@ std::shared_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::millis
     Lock lock(*connection);
     // Without a daemon this fails at once; a daemon that hangs is caught by the round trip below.
     connection->core_ = pw_context_connect(connection->context_, nullptr, 0);
+    serialised.unlock();
     if (connection->core_ == nullptr) return nullptr;
     auto& listener = *connection->listener_;
     pw_core_add_listener(connection->core_, &listener.hook, &CoreListener::events(), &listener);

@@ -11,9 +11,6 @@ namespace kestrova::platform::pipewire {
 
 namespace {
 
-// Offered until the first frame tells the real size.
-constexpr std::uint32_t kInitialWidth = 1280;
-constexpr std::uint32_t kInitialHeight = 720;
 // Larger frames are dropped: their byte counts would no longer fit PipeWire's 32-bit buffer sizes.
 constexpr std::uint32_t kLargestSide = 16384;
 // Room for every parameter the node sends at once.
@@ -23,11 +20,13 @@ constexpr std::size_t kParamBytes = 2048;
 constexpr int kResends = 4;
 constexpr long kResendIntervalNs = 50'000'000;
 
-// Every offered layout at one size, the node's preference first.
+// Every offered layout at one size (any size while it is zero), the node's preference first.
 std::size_t buildOffer(spa_pod_builder& builder, std::uint32_t width, std::uint32_t height,
                        const spa_pod* (&params)[kOfferedLayouts.size()]) {
     std::size_t count = 0;
-    for (const PixelLayout layout : kOfferedLayouts) params[count++] = buildFixedFormat(builder, {layout, width, height});
+    for (const PixelLayout layout : kOfferedLayouts) {
+        params[count++] = buildOfferedFormat(builder, {layout, width, height});
+    }
     return count;
 }
 
@@ -105,9 +104,9 @@ std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr
     std::uint8_t storage[kParamBytes];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[kOfferedLayouts.size()];
-    const auto count = static_cast<std::uint32_t>(buildOffer(builder, kInitialWidth, kInitialHeight, params));
-    source->offeredWidth_ = kInitialWidth;
-    source->offeredHeight_ = kInitialHeight;
+    // Any size until the first frame tells the real one: a consumer that links before it, asking for the size it
+    // expects, must not find a made-up size that leaves nothing in common and fails the link.
+    const auto count = static_cast<std::uint32_t>(buildOffer(builder, 0, 0, params));
     // The node drives the graph: a frame is processed when it is published. It makes its buffers itself, so that
     // they can serve as the capture's pixel buffers.
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS);

@@ -45,8 +45,9 @@ FrameLayout frameLayout(const VideoFormat& format, RowPadding padding);
 // The nominal rate the node announces; frames still go out only when there is a new one.
 inline constexpr std::uint32_t kNominalFramesPerSecond = 60;
 
-// One fixed format: this layout and size at the nominal rate, for the node's list of formats.
-const spa_pod* buildFixedFormat(spa_pod_builder& builder, const VideoFormat& format);
+// One format of the node's list: this layout at the nominal rate, of this size; of any size (preferring 1280x720)
+// when the width and height are zero, before the first frame has told the real one.
+const spa_pod* buildOfferedFormat(spa_pod_builder& builder, const VideoFormat& format);
 // BGRA of any size and rate, for a receiver that follows what the node sends.
 const spa_pod* buildAnyBgraFormat(spa_pod_builder& builder);
 // Buffers in shared memory (memfd or plain), one block each; with a layout, of its size and first stride.

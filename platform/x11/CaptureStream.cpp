@@ -40,10 +40,6 @@ Error windowGoneError() {
     return makeError(ErrorCode::windowGone, "La ventana que se quería capturar ya no existe");
 }
 Error windowClosedError() { return makeError(ErrorCode::windowGone, "La ventana capturada se cerró"); }
-Error notViewableError() {
-    return makeError(ErrorCode::windowNotViewable,
-                     "La ventana no se está mostrando (está oculta o minimizada) y no se puede capturar");
-}
 Error unsupportedError() {
     return makeError(ErrorCode::unsupportedWindow,
                      "La ventana usa un formato de píxeles que no se puede capturar como BGRA de 32 bits");
@@ -262,8 +258,9 @@ std::optional<Error> Capturer::open() {
     }
     if (!thirtyTwoBits) return unsupportedError();
 
-    // Structure events first, so that a window destroyed from here on is noticed.
-    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    // Structure events first, so that a window destroyed from here on is noticed. Exposure tells when the window
+    // comes on screen without a map of its own (a parent of it mapped): it then has a new pixmap.
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_EXPOSURE;
     Reply<xcb_generic_error_t> selectError(
         xcb_request_check(c_, xcb_change_window_attributes_checked(c_, shared_->window, XCB_CW_EVENT_MASK, &mask)));
     if (selectError) return windowGoneError();
@@ -279,7 +276,9 @@ std::optional<Error> Capturer::open() {
     return std::nullopt;
 }
 
-// Takes the window's current pixmap: at start, and after every map and resize, which give the window a new one.
+// Takes the window's current pixmap: at start, and after every map, exposure and resize, which give the window a
+// new one. A window that is not on screen (hidden, on another desktop, not yet shown by its window manager) has
+// none: the stream waits for it without delivering anything, whether at start or later.
 std::optional<Error> Capturer::nameWindowPixmap() {
     if (pixmap_ != XCB_PIXMAP_NONE) xcb_free_pixmap(c_, pixmap_);
     pixmap_ = XCB_PIXMAP_NONE;
@@ -287,7 +286,7 @@ std::optional<Error> Capturer::nameWindowPixmap() {
     Reply<xcb_generic_error_t> error(
         xcb_request_check(c_, xcb_composite_name_window_pixmap_checked(c_, shared_->window, pixmap)));
     if (error) {
-        if (error->error_code == XCB_MATCH) return notViewableError();
+        if (error->error_code == XCB_MATCH) return std::nullopt;
         return error->error_code == XCB_WINDOW ? windowGoneError() : unsupportedError();
     }
     pixmap_ = pixmap;
@@ -330,16 +329,18 @@ std::optional<Error> Capturer::handleEvents() {
             } else if (type == XCB_MAP_NOTIFY) {
                 renamed = renamed || reinterpret_cast<const xcb_map_notify_event_t*>(event.get())->window ==
                                          shared_->window;
+            } else if (type == XCB_EXPOSE) {
+                renamed = renamed || reinterpret_cast<const xcb_expose_event_t*>(event.get())->window ==
+                                         shared_->window;
             } else if (type == damageNotify_) {
+                // Drawing on a window that had no picture means that it has one now.
                 dirty_ = true;
+                renamed = renamed || pixmap_ == XCB_PIXMAP_NONE;
             }
         }
         if (connection_->broken()) return connectionLost(connection_->displayName());
         if (!renamed) return std::nullopt;
-        // An unmapped window has no pixmap to name; its next map brings one.
-        if (auto error = nameWindowPixmap(); error && error->code != static_cast<int>(ErrorCode::windowNotViewable)) {
-            return error;
-        }
+        if (auto error = nameWindowPixmap()) return error;
         // Naming waited for replies, and events may have been queued meanwhile: read them before sleeping.
     }
 }

@@ -267,8 +267,8 @@ std::vector<Window> WindowLister::list(bool excludingDesktopWindows, bool onScre
         q.states = askProperty(c, w, atoms_[netWmState], XCB_ATOM_ATOM, kAtomListLength);
         q.pid = askProperty(c, w, atoms_[netWmPid], XCB_ATOM_CARDINAL, 1);
         if (hasResourceExtension_) {
-            xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-            q.owner = xcb_res_query_client_ids(c, 1, &spec);
+            xcb_res_client_id_spec_t clientQuery{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            q.owner = xcb_res_query_client_ids(c, 1, &clientQuery);
         }
         questions.push_back(q);
     }

@@ -18,7 +18,6 @@ enum class ErrorCode : int {
     connectionLost,       // the display went away
     missingExtension,     // the server lacks Composite, DAMAGE or MIT-SHM with descriptor passing
     windowGone,           // the window does not exist (any more)
-    windowNotViewable,    // the window is unmapped or minimised, so it has no picture to take
     unsupportedWindow,    // a window whose pixels cannot be read as 32-bit BGRA
     invalidRequest,       // a configuration or call order the stream cannot serve
 };

@@ -6,20 +6,12 @@
 set -euo pipefail
 source "$(dirname "$0")/support.sh"
 build=$1
-entry=/usr/share/applications/org.kestrova.KestrovaBridge.desktop
-[ -f "$entry" ] || fail "the package's desktop entry is not installed"
-start_private_desktop "$build"
-menu() { "$build/sni-menu" show --until "$1" --timeout 30; }
+start_package_desktop "$build"
 
-# A launcher drops the entry's field codes and splits the rest into words; this entry uses no quoting.
-exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/ *%[fFuUdDnNickvm]//g')
-[ -n "$exec_line" ] || fail "the entry has no Exec line"
-read -r -a command <<<"$exec_line"
-(cd / && PATH=$SYSTEM_PATH exec "${command[@]}") >"$KESTROVA_RUNTIME/bridge.log" 2>&1 &
-bridge=$!
-STARTED_PIDS+=("$bridge")
+launch_entry "$PACKAGE_ENTRY"
+bridge=$LAUNCHED
 runs_installed() { [ "$(readlink "/proc/$bridge/exe")" = /usr/bin/kestrova-bridge ]; }
-wait_for 10 runs_installed || fail "Exec=$exec_line did not start the package's program"
+wait_for 10 runs_installed || fail "the entry's Exec did not start the package's program"
 
 menu "Buscando pantallas Kestrova" >/dev/null ||
     fail "no item with its menu appeared: $(cat "$KESTROVA_RUNTIME/bridge.log")"
@@ -34,10 +26,5 @@ received=$(cd / && PATH=$SYSTEM_PATH bash -c "$line") || fail "«$line» failed:
 grep -q "^cuadros: 60 de 640x480" <<<"$received" || fail "«$line» printed: $received"
 echo "$line: $received"
 
-"$build/sni-menu" click "Salir" >/dev/null || fail "«Salir» could not be chosen"
-exited() { ! kill -0 "$bridge" 2>/dev/null; }
-wait_for 30 exited || fail "the program did not end after «Salir»"
-status=0
-wait "$bridge" || status=$?
-[ $status -eq 0 ] || fail "the program ended with status $status after «Salir»"
+quit_from_menu "$bridge"
 echo "«Salir»: the program ended (status 0)"

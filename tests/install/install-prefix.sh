@@ -38,7 +38,10 @@ done
 
 desktop="$work/usr/share/applications/$app.desktop"
 validate_desktop "$desktop"
-grep -qx 'Exec=kestrova-bridge' "$desktop" || fail "the entry does not start kestrova-bridge"
+# KWin matches the entry to the running program by this absolute path (see data/CMakeLists.txt).
+grep -qx "Exec=$work/usr/bin/kestrova-bridge" "$desktop" || fail "the entry does not start the installed program"
+grep -qx 'X-KDE-Wayland-Interfaces=org_kde_plasma_window_management,zkde_screencast_unstable_v1' "$desktop" ||
+    fail "the entry does not ask KWin for window listing and capture"
 grep -qx "Icon=$app" "$desktop" || fail "the entry does not name the installed icon"
 grep -qx 'Categories=AudioVideo;Video;' "$desktop" || fail "the entry's categories differ"
 
@@ -59,5 +62,7 @@ cmake --install "$work/autostart-build" --prefix "$work/autostart" >/dev/null
 autostart="$work/autostart/etc/xdg/autostart/$app.desktop"
 [ -f "$autostart" ] || fail "no autostart entry with KESTROVA_AUTOSTART=ON"
 validate_desktop "$autostart"
-cmp -s "$autostart" "$desktop" || fail "the autostart entry differs from the applications-menu entry"
+cmp -s "$autostart" "$work/autostart/share/applications/$app.desktop" ||
+    fail "the autostart entry differs from the applications-menu entry"
+grep -qx "Exec=$work/autostart/bin/kestrova-bridge" "$autostart" || fail "the autostart entry starts another path"
 echo "install: $(wc -l <<<"$installed") files in the prefix, validated; autostart entry with KESTROVA_AUTOSTART=ON"

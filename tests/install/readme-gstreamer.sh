@@ -8,7 +8,7 @@ build=$1
 start_private_desktop "$build"
 start_tracked "$build/kestrova-output-demo" Demo </dev/null >/dev/null 2>&1
 start_tracked "$build/kestrova-bridge" >/dev/null 2>&1
-"$build/sni-menu" show --until "Transmitiendo como Kestrova Bridge" --timeout 30 >/dev/null ||
+menu "Transmitiendo como Kestrova Bridge" >/dev/null ||
     fail "the bridge did not start transmitting"
 
 line=$(readme_command "gst-launch-1.0 ")

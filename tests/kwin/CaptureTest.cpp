@@ -6,13 +6,9 @@
 #include "KWinTestSupport.hpp"
 
 #include "CaptureBridge.hpp"
-#include "DemoPattern.hpp"
-#include "FrameSink.hpp"
 #include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
-
-#include <mutex>
 
 namespace {
 
@@ -20,42 +16,6 @@ using namespace kestrova;
 using namespace kestrova::testing;
 
 const std::string kPrefix = "Kestrova Output | ";
-
-// What the sink saw of one frame: its size and the counter its pixels show.
-struct SeenFrame {
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::optional<std::uint32_t> counter;
-};
-
-class CountingSink final : public FrameSink {
-public:
-    bool isAvailable() const override { return true; }
-    const std::string& name() const override { return name_; }
-    void publish(const platform::PixelBufferRef& buffer) override {
-        const auto counter = demo::decode(buffer->bytes(), buffer->bytesPerRow(), buffer->width(), buffer->height());
-        {
-            std::lock_guard lock(mutex_);
-            frames_.push_back(SeenFrame{buffer->width(), buffer->height(), counter});
-        }
-        platform::mainQueue().post([] {});
-    }
-    void stop() override {}
-
-    std::vector<SeenFrame> frames() const {
-        std::lock_guard lock(mutex_);
-        return frames_;
-    }
-    std::size_t count() const {
-        std::lock_guard lock(mutex_);
-        return frames_.size();
-    }
-
-private:
-    const std::string name_ = "counting";
-    mutable std::mutex mutex_;
-    std::vector<SeenFrame> frames_;
-};
 
 class KWinCapture : public ::testing::Test {
 protected:
@@ -69,12 +29,7 @@ protected:
     }
     void TearDown() override {
         if (!bridge_) return;
-        bool done = false;
-        platform::spawn([](std::shared_ptr<CaptureBridge> bridge, bool& finished) -> platform::Task<> {
-            co_await bridge->shutdown();
-            finished = true;
-        }(bridge_, done));
-        EXPECT_TRUE(loop_.runUntil([&] { return done; }, kWaitBound));
+        EXPECT_TRUE(shutDown(loop_, bridge_, kWaitBound));
     }
 
     platform::Window window(const std::string& title) {
@@ -87,25 +42,9 @@ protected:
     bool errorArrives() {
         return loop_.runUntil([&] { return !errors_.empty(); }, kWaitBound);
     }
-    // Frames from `from` on are 2W × 2H and show a counter that never goes back and moves on overall.
-    void expectAdvancingFrames(std::size_t from, std::uint32_t width, std::uint32_t height) {
-        const auto frames = sink_->frames();
-        ASSERT_GT(frames.size(), from + 1);
-        for (std::size_t i = from; i < frames.size(); ++i) {
-            SCOPED_TRACE("frame " + std::to_string(i));
-            EXPECT_EQ(frames[i].width, width);
-            EXPECT_EQ(frames[i].height, height);
-            ASSERT_TRUE(frames[i].counter);
-            if (i > from) {
-                EXPECT_GE(*frames[i].counter, *frames[i - 1].counter);
-            }
-        }
-        EXPECT_GT(*frames.back().counter, *frames[from].counter);
-    }
-
     platform::ManualLoop loop_;
     std::shared_ptr<platform::ScreenCaptureService> service_;
-    std::shared_ptr<CountingSink> sink_ = std::make_shared<CountingSink>();
+    std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
     std::shared_ptr<CaptureBridge> bridge_;
     std::vector<platform::Error> errors_;
     std::unique_ptr<WaylandCompanion> companion_;
@@ -121,7 +60,7 @@ TEST_F(KWinCapture, FramesAreTwiceTheWindowAndShowItsCounterThroughARetitle) {
     const std::size_t retitledAt = sink_->count();
     ASSERT_TRUE(framesReach(retitledAt + 10));
     EXPECT_TRUE(errors_.empty());
-    expectAdvancingFrames(0, 640, 480);
+    expectAdvancingFrames(sink_->frames(), 0, 640, 480);
 }
 
 TEST_F(KWinCapture, AResizedWindowIsRenegotiatedAndKeepsTheConfiguredSize) {
@@ -135,7 +74,7 @@ TEST_F(KWinCapture, AResizedWindowIsRenegotiatedAndKeepsTheConfiguredSize) {
     // A frame or two may still show the window at its old size while the stream's format changes.
     ASSERT_TRUE(framesReach(resizedAt + 15));
     EXPECT_TRUE(errors_.empty());
-    expectAdvancingFrames(resizedAt + 3, 640, 480);
+    expectAdvancingFrames(sink_->frames(), resizedAt + 3, 640, 480);
 }
 
 TEST_F(KWinCapture, AWindowClosedMidCaptureStopsTheStreamWithAnError) {

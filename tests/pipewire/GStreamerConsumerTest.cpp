@@ -67,6 +67,8 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
                              ",height=" + std::to_string(kHeight);
     ChildProcess gst({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "num-buffers=3", "!", caps,
                       "!", "videoconvert", "!", "video/x-raw,format=BGRA", "!", "filesink", "location=" + out});
+    // Linked before the first frame, at the size it asks for, as a consumer started ahead of the first capture is.
+    ASSERT_TRUE(gst.waitForOutput("pipewiresrc0.GstPad:src: caps = ", kBound)) << gst.stderrText();
     std::uint32_t next = 0;
     kestrova::testing::publishUntil([&](const platform::PixelBufferRef& f) { sink->publish(f); },
                                     [](std::uint32_t) { return halves(); }, next, [&] { return !gst.running(); },

@@ -135,11 +135,14 @@ protected:
     std::unique_ptr<ChildProcess> companion_;
     std::unique_ptr<ChildProcess> bridge_;
     int clientsBefore_ = -1;
+    // The X display of the companion and the bridge when not the run's own.
+    std::string display_;
 
 private:
     ChildProcess::Options busOptions() const {
         ChildProcess::Options options;
         options.environment["DBUS_SESSION_BUS_ADDRESS"] = bus_.address();
+        if (!display_.empty()) options.environment["DISPLAY"] = display_;
         return options;
     }
     std::string emptyRuntimeDirectory() {

@@ -9,12 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <thread>
-
 namespace {
 
-using namespace std::chrono_literals;
 using namespace kestrova;
 using namespace kestrova::testing;
 
@@ -45,11 +41,8 @@ TEST(PrivateXServer, WindowsReparentedByAWindowManagerAreListedByTheirClients) {
     platform::ManualLoop loop;
     PrivateXServer server;
     ASSERT_FALSE(server.display().empty());
-    ChildProcess::Options options;
-    options.environment["DISPLAY"] = server.display();
-    ChildProcess openbox({"openbox"}, options);
-    ASSERT_TRUE(kestrova::testing::waitUntil([&] { return windowManagerRunning(server.display()); }, kBound, 50ms))
-        << openbox.stderrText();
+    Openbox openbox(server.display());
+    ASSERT_TRUE(openbox.ready()) << openbox.errors();
 
     Companion companion(server.display());
     ASSERT_TRUE(companion.command("open Uno 320 240"));
@@ -83,8 +76,6 @@ TEST(PrivateXServer, WindowsReparentedByAWindowManagerAreListedByTheirClients) {
         }
     }
     xcb_disconnect(connection);
-    openbox.signal(SIGTERM);
-    EXPECT_TRUE(openbox.wait(kBound));
 }
 
 }  // namespace

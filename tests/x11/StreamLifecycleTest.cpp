@@ -3,20 +3,17 @@
 // that dies, and nothing left behind once a stream has ended.
 
 #include "RawXClient.hpp"
+#include "StreamRecorder.hpp"
 #include "X11ScreenCapture.hpp"
 #include "X11TestSupport.hpp"
 
 #include "BridgeConstants.hpp"
-#include "CaptureBridge.hpp"
-#include "DemoPattern.hpp"
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <mutex>
+#include <fstream>
 #include <ostream>
 
 namespace {
@@ -26,119 +23,6 @@ using namespace kestrova::testing;
 using platform::x11::ErrorCode;
 
 const std::string kPrefix = std::string(constants::kTitlePrefix) + " ";
-
-struct SeenSample {
-    int type = -1;
-    bool onQueue = false;
-    bool complete = false;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint32_t pixelFormat = 0;
-    std::optional<std::uint32_t> counter;
-};
-
-// The output and the delegate of a stream: what each sample was, and every stop report.
-class Recorder final : public platform::StreamOutput, public platform::StreamDelegate {
-public:
-    explicit Recorder(std::shared_ptr<platform::SerialQueue> queue) : queue_(std::move(queue)) {}
-
-    void streamDidOutputSampleBuffer(platform::Stream&, const platform::SampleBuffer& sample, int type) override {
-        SeenSample seen;
-        seen.type = type;
-        seen.onQueue = queue_->isCurrent();
-        seen.complete = CaptureBridge::isComplete(sample);
-        if (const auto& b = sample.imageBuffer) {
-            seen.width = b->width();
-            seen.height = b->height();
-            seen.pixelFormat = b->pixelFormat();
-            seen.counter = demo::decode(b->bytes(), b->bytesPerRow(), b->width(), b->height());
-        }
-        {
-            std::lock_guard lock(mutex_);
-            samples_.push_back(seen);
-        }
-        changed_.notify_all();
-    }
-    void streamDidStopWithError(platform::Stream&, const platform::Error& error) override {
-        {
-            std::lock_guard lock(mutex_);
-            stops_.push_back(error);
-        }
-        changed_.notify_all();
-    }
-
-    bool waitForSamples(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kBound, [&] { return samples_.size() >= count; });
-    }
-    // Waits for a sample after the first `after` whose counter is beyond `counter`.
-    bool waitForCounterBeyond(std::size_t after, std::uint32_t counter) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kBound, [&] {
-            for (std::size_t i = after; i < samples_.size(); ++i) {
-                if (samples_[i].counter && *samples_[i].counter > counter) return true;
-            }
-            return false;
-        });
-    }
-    bool waitForStop() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kBound, [&] { return !stops_.empty(); });
-    }
-    std::vector<SeenSample> samples() const {
-        std::lock_guard lock(mutex_);
-        return samples_;
-    }
-    std::vector<platform::Error> stops() const {
-        std::lock_guard lock(mutex_);
-        return stops_;
-    }
-
-private:
-    std::shared_ptr<platform::SerialQueue> queue_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<SeenSample> samples_;
-    std::vector<platform::Error> stops_;
-};
-
-// The answer to one start or stop; nothing when the completion did not come within the bound.
-using Outcome = std::optional<std::optional<platform::Error>>;
-
-Outcome request(platform::Stream& stream, void (platform::Stream::*what)(platform::StreamCompletion)) {
-    auto promise = std::make_shared<std::promise<std::optional<platform::Error>>>();
-    auto answer = promise->get_future();
-    (stream.*what)([promise](std::optional<platform::Error> error) { promise->set_value(std::move(error)); });
-    if (answer.wait_for(kBound) != std::future_status::ready) return std::nullopt;
-    return answer.get();
-}
-Outcome start(platform::Stream& stream) { return request(stream, &platform::Stream::startCapture); }
-Outcome stop(platform::Stream& stream) { return request(stream, &platform::Stream::stopCapture); }
-
-bool succeeded(const Outcome& outcome) { return outcome && !*outcome; }
-bool failedWith(const Outcome& outcome, ErrorCode code) {
-    return outcome && *outcome && (*outcome)->domain == platform::x11::kErrorDomain &&
-           (*outcome)->code == static_cast<int>(code) && !(*outcome)->description.empty();
-}
-
-// What the bridge asks for a window of this size: BGRA, at most 60 frames a second, depth 3, twice the size.
-platform::StreamConfiguration configurationFor(double width, double height) {
-    platform::StreamConfiguration configuration;
-    configuration.setPixelFormat(constants::kPixelFormatBGRA);
-    configuration.setMinimumFrameInterval({constants::kFrameIntervalValue, constants::kFrameIntervalTimescale});
-    configuration.setQueueDepth(constants::kQueueDepth);
-    configuration.setShowsCursor(false);
-    configuration.setWidth(CaptureBridge::captureDimension(width));
-    configuration.setHeight(CaptureBridge::captureDimension(height));
-    configuration.setScalesToFit(true);
-    return configuration;
-}
-
-std::shared_ptr<platform::WindowRecord> recordOf(std::uint32_t id) {
-    auto record = std::make_shared<platform::WindowRecord>();
-    record->windowID = id;
-    return record;
-}
 
 // Open descriptors, and mappings of capture memory (the provider's segments and the frames' memfds).
 std::size_t openDescriptors() {

@@ -1,32 +1,16 @@
 #include "X11TestSupport.hpp"
 
-#include "WaitUntil.hpp"
-
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <thread>
 
 namespace kestrova::testing {
 
 namespace {
 
-using namespace std::chrono_literals;
-
-ChildProcess::Options onDisplay(const std::string& display, bool pipeStdin) {
+ChildProcess::Options onDisplay(const std::string& display) {
     ChildProcess::Options options;
     if (!display.empty()) options.environment["DISPLAY"] = display;
-    options.pipeStdin = pipeStdin;
     return options;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
-    return count;
 }
 
 xcb_atom_t intern(xcb_connection_t* connection, const char* name) {
@@ -40,45 +24,7 @@ xcb_atom_t intern(xcb_connection_t* connection, const char* name) {
 }  // namespace
 
 Companion::Companion(const std::string& display)
-    : process_({KESTROVA_OUTPUT_DEMO_PATH}, onDisplay(display, true)) {}
-
-Companion::~Companion() {
-    for (const auto& name : opened_) command("close " + name);
-}
-
-bool Companion::command(const std::string& line) {
-    if (line.rfind("open ", 0) == 0) {
-        const auto name = line.substr(5, line.find(' ', 5) == std::string::npos ? std::string::npos
-                                                                                 : line.find(' ', 5) - 5);
-        opened_.push_back(name);
-    }
-    // The same command may have been answered before: wait for one more answer than there was.
-    const std::string answer = "ok " + line + "\n";
-    const std::size_t before = occurrences(process_.stdoutText(), answer);
-    if (!process_.writeLine(line)) return false;
-    bool refused = false;
-    const bool answered = waitUntil(
-        [&] {
-            const std::string out = process_.stdoutText();
-            refused = out.find("error " + line + "\n") != std::string::npos;
-            return refused || occurrences(out, answer) > before;
-        },
-        kBound);
-    return answered && !refused;
-}
-
-PrivateXServer::PrivateXServer()
-    : process_({"Xvfb", "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"}) {
-    // Xvfb writes the display number it took to the descriptor, then a newline.
-    if (!process_.waitForOutput("\n", kBound)) return;
-    const std::string out = process_.stdoutText();
-    display_ = ":" + out.substr(0, out.find('\n'));
-}
-
-bool PrivateXServer::kill() {
-    process_.signal(SIGKILL);
-    return process_.wait(kBound).has_value();
-}
+    : CompanionProcess({KESTROVA_OUTPUT_DEMO_PATH}, onDisplay(display), kBound) {}
 
 OwnWindow::OwnWindow(const std::string& title, bool mapped) : connection_(xcb_connect(nullptr, nullptr)) {
     if (xcb_connection_has_error(connection_)) return;
@@ -95,51 +41,5 @@ OwnWindow::OwnWindow(const std::string& title, bool mapped) : connection_(xcb_co
 }
 
 OwnWindow::~OwnWindow() { xcb_disconnect(connection_); }
-
-bool windowManagerRunning(const std::string& display) {
-    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-    bool running = false;
-    if (!xcb_connection_has_error(connection)) {
-        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-        const xcb_atom_t check = intern(connection, "_NET_SUPPORTING_WM_CHECK");
-        auto* reply = xcb_get_property_reply(
-            connection, xcb_get_property(connection, 0, screen->root, check, XCB_ATOM_WINDOW, 0, 1), nullptr);
-        running = reply && xcb_get_property_value_length(reply) == 4;
-        std::free(reply);
-    }
-    xcb_disconnect(connection);
-    return running;
-}
-
-platform::ShareableContentAnswer listWindows(platform::ManualLoop& loop, platform::ScreenCaptureService& service) {
-    // The answer arrives on the provider's thread and is handed to the main queue, which the loop runs.
-    auto answer = std::make_shared<std::optional<platform::ShareableContentAnswer>>();
-    service.getShareableContent(true, false, [answer](platform::ShareableContentAnswer a) {
-        platform::mainQueue().post([answer, a = std::move(a)] { *answer = a; });
-    });
-    if (!loop.runUntil([&] { return answer->has_value(); }, kBound)) {
-        return platform::ShareableContentAnswer(platform::Error("no answer within the bound"));
-    }
-    return **answer;
-}
-
-platform::ShareableContentAnswer listUntil(platform::ManualLoop& loop, platform::ScreenCaptureService& service,
-                                           const std::function<bool(const platform::ShareableContent&)>& done) {
-    platform::ShareableContentAnswer answer;
-    (void)waitUntil(
-        [&] {
-            answer = listWindows(loop, service);
-            return answer.content && done(*answer.content);
-        },
-        kBound, 50ms);
-    return answer;
-}
-
-platform::Window titled(const platform::ShareableContent& content, const std::string& title) {
-    for (const auto& window : content.windows) {
-        if (window->title == title) return window;
-    }
-    return nullptr;
-}
 
 }  // namespace kestrova::testing

@@ -1,56 +1,25 @@
 #pragma once
 
-// What the X11 provider's end-to-end tests share: the companion driven over its standard input, private X servers
-// and window managers stopped by PID, a window of the test's own, and listing on a manual main loop.
+// What the X11 provider's end-to-end tests share: the companion on a display and a window of the test's own;
+// listing comes from CaptureChecks.hpp, private X servers and openbox from PrivateDesktop.hpp.
 
-#include "ChildProcess.hpp"
-#include "Dispatch.hpp"
-#include "ScreenCapture.hpp"
+#include "CaptureChecks.hpp"
+#include "Companion.hpp"
+#include "PrivateDesktop.hpp"
 
 #include <xcb/xcb.h>
 
 #include <chrono>
-#include <functional>
-#include <map>
 #include <string>
-#include <vector>
-
-#include <sys/types.h>
 
 namespace kestrova::testing {
 
 inline constexpr std::chrono::milliseconds kBound{10000};
 
-// The companion on a display (the run's when empty); every command waits for the companion's answer.
-class Companion {
+// The companion on a display (the run's when empty).
+class Companion : public CompanionProcess {
 public:
     explicit Companion(const std::string& display = {});
-    // Closes every window it opened, each confirmed by the server, so that the next test never meets them.
-    ~Companion();
-    Companion(const Companion&) = delete;
-    Companion& operator=(const Companion&) = delete;
-    // False when the companion refused the command or did not answer within the bound.
-    bool command(const std::string& line);
-    pid_t pid() const { return process_.pid(); }
-
-private:
-    ChildProcess process_;
-    std::vector<std::string> opened_;
-};
-
-// An Xvfb of the test's own on a display it picks itself; it does not reset when its last client leaves.
-class PrivateXServer {
-public:
-    PrivateXServer();
-    // ":N", or empty when the server did not come up.
-    const std::string& display() const { return display_; }
-    pid_t pid() const { return process_.pid(); }
-    // Kills the server by its PID and reaps it; true once it is gone.
-    bool kill();
-
-private:
-    ChildProcess process_;
-    std::string display_;
 };
 
 // A mapped (or never mapped) top-level window of this process, titled like the companion's.
@@ -66,18 +35,5 @@ private:
     xcb_connection_t* connection_ = nullptr;
     std::uint32_t id_ = 0;
 };
-
-// Whether a window manager on the display has announced itself (_NET_SUPPORTING_WM_CHECK on the root).
-bool windowManagerRunning(const std::string& display);
-
-// One shareable-content query run to its completion on the loop; an error answer when none came within the bound.
-platform::ShareableContentAnswer listWindows(platform::ManualLoop& loop, platform::ScreenCaptureService& service);
-
-// Lists again until the predicate holds of the content or the bound passes; gives the last answer.
-platform::ShareableContentAnswer listUntil(platform::ManualLoop& loop, platform::ScreenCaptureService& service,
-                                           const std::function<bool(const platform::ShareableContent&)>& done);
-
-// The listed window with exactly this title, or nothing.
-platform::Window titled(const platform::ShareableContent& content, const std::string& title);
 
 }  // namespace kestrova::testing

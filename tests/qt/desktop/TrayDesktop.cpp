@@ -15,12 +15,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kStartBound = 15s;
 
-std::string trimmed(const std::string& text) {
-    const auto begin = text.find_first_not_of(" \n");
-    if (begin == std::string::npos) return {};
-    return text.substr(begin, text.find_last_not_of(" \n") - begin + 1);
-}
-
 }  // namespace
 
 TrayDesktop::TrayDesktop() {
@@ -33,18 +27,11 @@ TrayDesktop::TrayDesktop() {
     std::filesystem::create_directories(directory_ + "/runtime");
     std::filesystem::permissions(directory_ + "/runtime", std::filesystem::perms::owner_all);
 
-    xServer_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-        "Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
-    if (!xServer_->waitForOutput("\n", kStartBound)) return;
-    display_ = ":" + trimmed(xServer_->stdoutText());
-
-    windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox"}, options());
-    // A window manager announces itself on the root window once it manages the screen.
-    running_ = waitUntil(
-        [this] {
-            return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).out.find("window id") != std::string::npos;
-        },
-        kStartBound);
+    xServer_ = std::make_unique<PrivateXServer>();
+    display_ = xServer_->display();
+    if (display_.empty()) return;
+    windowManager_ = std::make_unique<Openbox>(display_);
+    running_ = windowManager_->ready();
 }
 
 TrayDesktop::~TrayDesktop() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ChildProcess.hpp"
+#include "PrivateDesktop.hpp"
 #include "PrivateSessionBus.hpp"
 
 #include <chrono>
@@ -58,8 +59,8 @@ private:
     std::string directory_;
     std::string display_;
     PrivateSessionBus bus_;
-    std::unique_ptr<ChildProcess> xServer_;
-    std::unique_ptr<ChildProcess> windowManager_;
+    std::unique_ptr<PrivateXServer> xServer_;
+    std::unique_ptr<Openbox> windowManager_;
     std::unique_ptr<ChildProcess> settingsDaemon_;
     std::unique_ptr<ChildProcess> tray_;
     bool running_ = false;
