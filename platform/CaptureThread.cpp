@@ -1,5 +1,7 @@
 #include "CaptureThread.hpp"
 
+#include "FrameServer.hpp"
+
 #include <algorithm>
 #include <array>
 #include <system_error>
@@ -84,13 +86,21 @@ bool CaptureChannel::stopWanted() {
 }
 
 PixelBufferRef CaptureChannel::acquireFrame() {
+    if (!pool_) return nullptr;
+    // The frame server's own buffer when it offers one: the frame is then written once, where consumers read it.
+    // Those are bounded by the frame server; the capture's own are held to the queue depth.
+    if (PixelBufferRef lent = acquireFrameBuffer(pool_->width(), pool_->height())) {
+        lent_ = true;
+        return lent;
+    }
+    lent_ = false;
     std::erase_if(held_, [](const PixelBufferRef& frame) { return frame.use_count() == 1; });
-    if (held_.size() >= queueDepth_ || !pool_) return nullptr;
+    if (held_.size() >= queueDepth_) return nullptr;
     return pool_->acquire();
 }
 
 void CaptureChannel::deliver(const PixelBufferRef& buffer) {
-    held_.push_back(buffer);
+    if (!lent_) held_.push_back(buffer);
     SampleBuffer sample;
     sample.attachments =
         AttachmentArray{AttachmentDictionary{{std::string(kFrameInfoStatus), AttachmentValue(kFrameStatusComplete)}}};

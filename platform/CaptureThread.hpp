@@ -54,8 +54,9 @@ public:
     void wait(std::span<pollfd> sources, std::optional<std::chrono::steady_clock::time_point> deadline) const;
     // The handle asked for a stop, or is gone.
     bool stopWanted();
-    // A buffer for the next frame; nothing when consumers still hold a queue depth's worth of frames (the tick
-    // drops) or memory is refused.
+    // A buffer for the next frame: one the frame server lends when it has one free, else the capture's own;
+    // nothing when consumers still hold a queue depth's worth of the capture's frames (the tick drops) or memory
+    // is refused.
     PixelBufferRef acquireFrame();
     // Hands a frame from acquireFrame() to every screen output, as a complete sample on the output's queue.
     void deliver(const PixelBufferRef& buffer);
@@ -83,6 +84,7 @@ private:
     std::weak_ptr<Stream> handle_;
     std::shared_ptr<PixelBufferPool> pool_;
     std::vector<PixelBufferRef> held_;  // frames handed out and not yet released by every consumer
+    bool lent_ = false;                 // the last frame acquired is the frame server's, not the pool's
     std::size_t queueDepth_ = 0;
 };
 
