@@ -78,13 +78,15 @@ private:
     std::mutex mutex_;
     Phase phase_ = Phase::idle;
     std::vector<StreamCompletion> stopWaiters_;
-    std::vector<Output> outputs_;
+    std::shared_ptr<const std::vector<Output>> outputs_ = std::make_shared<const std::vector<Output>>();
     bool abandoned_ = false;  // the handle is gone: stop without telling anyone
     // The capture thread's own.
     std::weak_ptr<Stream> handle_;
     std::shared_ptr<PixelBufferPool> pool_;
     std::vector<PixelBufferRef> held_;  // frames handed out and not yet released by every consumer
     bool lent_ = false;                 // the last frame acquired is the frame server's, not the pool's
+    struct Delivery;
+    std::vector<std::shared_ptr<Delivery>> deliveries_;
     std::size_t queueDepth_ = 0;
 };
 
