@@ -1,7 +1,10 @@
 #include "CaptureThread.hpp"
 
+#include "FrameServer.hpp"
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <system_error>
 #include <thread>
 
@@ -84,29 +87,73 @@ bool CaptureChannel::stopWanted() {
 }
 
 PixelBufferRef CaptureChannel::acquireFrame() {
+    if (!pool_) return nullptr;
+    // The frame server's own buffer when it offers one: the frame is then written once, where consumers read it.
+    // Those are bounded by the frame server; the capture's own are held to the queue depth.
+    if (PixelBufferRef lent = acquireFrameBuffer(pool_->width(), pool_->height())) {
+        lent_ = true;
+        return lent;
+    }
+    lent_ = false;
     std::erase_if(held_, [](const PixelBufferRef& frame) { return frame.use_count() == 1; });
-    if (held_.size() >= queueDepth_ || !pool_) return nullptr;
+    if (held_.size() >= queueDepth_) return nullptr;
     return pool_->acquire();
 }
 
-void CaptureChannel::deliver(const PixelBufferRef& buffer) {
-    held_.push_back(buffer);
+namespace {
+
+// Every complete sample carries the same status: built once, shared by all of them.
+const std::shared_ptr<const Attachments>& completeAttachments() {
+    static const auto attachments = std::make_shared<const Attachments>(AttachmentArray{
+        AttachmentDictionary{{std::string(kFrameInfoStatus), AttachmentValue(kFrameStatusComplete)}}});
+    return attachments;
+}
+
+}  // namespace
+
+// One frame's way to one output. Reused once the output's queue is done with it, so that handing a frame over
+// builds nothing. The closure that carries it holds a plain pointer, which needs no memory of its own; the
+// delivery keeps itself alive meanwhile, for the channel may be gone before the output's queue runs it.
+struct CaptureChannel::Delivery {
+    std::weak_ptr<Stream> handle;
+    std::weak_ptr<StreamOutput> receiver;
     SampleBuffer sample;
-    sample.attachments =
-        AttachmentArray{AttachmentDictionary{{std::string(kFrameInfoStatus), AttachmentValue(kFrameStatusComplete)}}};
-    sample.imageBuffer = buffer;
-    std::vector<Output> outputs;
+    std::shared_ptr<Delivery> self;
+    std::atomic<bool> pending{false};
+
+    void run() {
+        const std::shared_ptr<Delivery> keep = std::move(self);
+        {
+            auto stream = handle.lock();
+            auto target = receiver.lock();
+            if (stream && target) target->streamDidOutputSampleBuffer(*stream, sample, kOutputTypeScreen);
+        }
+        // The frame goes back as soon as the output is done with it, not when the slot is next used.
+        sample.imageBuffer.reset();
+        pending.store(false, std::memory_order_release);
+    }
+};
+
+void CaptureChannel::deliver(const PixelBufferRef& buffer) {
+    if (!lent_) held_.push_back(buffer);
+    std::shared_ptr<const std::vector<Output>> outputs;
     {
         std::lock_guard lock(mutex_);
         outputs = outputs_;
     }
-    for (const auto& output : outputs) {
+    for (const auto& output : *outputs) {
         if (output.type != kOutputTypeScreen) continue;
-        output.queue->async([handle = handle_, receiver = output.output, sample] {
-            auto stream = handle.lock();
-            auto target = receiver.lock();
-            if (stream && target) target->streamDidOutputSampleBuffer(*stream, sample, kOutputTypeScreen);
-        });
+        auto slot = std::find_if(deliveries_.begin(), deliveries_.end(),
+                                 [](const auto& d) { return !d->pending.load(std::memory_order_acquire); });
+        if (slot == deliveries_.end()) slot = deliveries_.insert(slot, std::make_shared<Delivery>());
+        Delivery& delivery = **slot;
+        delivery.handle = handle_;
+        delivery.receiver = output.output;
+        delivery.sample.attachments = completeAttachments();
+        delivery.sample.imageBuffer = buffer;
+        delivery.self = *slot;
+        delivery.pending.store(true, std::memory_order_relaxed);
+        output.queue->async([d = &delivery] { d->run(); });
     }
 }
 
@@ -129,7 +176,10 @@ public:
                                          std::shared_ptr<SerialQueue> sampleHandlerQueue) override {
         if (!sampleHandlerQueue) return requestError_("Falta la cola en la que entregar los cuadros capturados");
         std::lock_guard lock(channel_->mutex_);
-        channel_->outputs_.push_back({std::move(output), outputType, std::move(sampleHandlerQueue)});
+        // Copied on change: the capture thread takes the list for each frame without copying it.
+        auto outputs = std::make_shared<std::vector<CaptureChannel::Output>>(*channel_->outputs_);
+        outputs->push_back({std::move(output), outputType, std::move(sampleHandlerQueue)});
+        channel_->outputs_ = std::move(outputs);
         return std::nullopt;
     }
 
@@ -209,6 +259,7 @@ private:
             if (!failure) ended = worker->run();
         }
         channel->held_.clear();
+        channel->deliveries_.clear();
         channel->pool_.reset();
         std::vector<StreamCompletion> waiters;
         bool report = false;

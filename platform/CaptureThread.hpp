@@ -54,8 +54,9 @@ public:
     void wait(std::span<pollfd> sources, std::optional<std::chrono::steady_clock::time_point> deadline) const;
     // The handle asked for a stop, or is gone.
     bool stopWanted();
-    // A buffer for the next frame; nothing when consumers still hold a queue depth's worth of frames (the tick
-    // drops) or memory is refused.
+    // A buffer for the next frame: one the frame server lends when it has one free, else the capture's own;
+    // nothing when consumers still hold a queue depth's worth of the capture's frames (the tick drops) or memory
+    // is refused.
     PixelBufferRef acquireFrame();
     // Hands a frame from acquireFrame() to every screen output, as a complete sample on the output's queue.
     void deliver(const PixelBufferRef& buffer);
@@ -77,12 +78,15 @@ private:
     std::mutex mutex_;
     Phase phase_ = Phase::idle;
     std::vector<StreamCompletion> stopWaiters_;
-    std::vector<Output> outputs_;
+    std::shared_ptr<const std::vector<Output>> outputs_ = std::make_shared<const std::vector<Output>>();
     bool abandoned_ = false;  // the handle is gone: stop without telling anyone
     // The capture thread's own.
     std::weak_ptr<Stream> handle_;
     std::shared_ptr<PixelBufferPool> pool_;
     std::vector<PixelBufferRef> held_;  // frames handed out and not yet released by every consumer
+    bool lent_ = false;                 // the last frame acquired is the frame server's, not the pool's
+    struct Delivery;
+    std::vector<std::shared_ptr<Delivery>> deliveries_;
     std::size_t queueDepth_ = 0;
 };
 

@@ -214,16 +214,22 @@ void SerialQueue::async(Closure block) {
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
 
 void SerialQueue::work(const std::shared_ptr<State>& state) {
+    // Blocks are taken a batch at a time, the batch's storage swapped with the queue's: both keep their capacity,
+    // so a steady flow of blocks needs no new memory.
+    std::vector<Closure> batch;
     for (;;) {
-        Closure block;
         {
             std::unique_lock lock(state->mutex);
             state->wake.wait(lock, [&] { return state->closing || !state->blocks.empty(); });
             if (state->blocks.empty()) return;
-            block = std::move(state->blocks.front());
-            state->blocks.pop_front();
+            batch.swap(state->blocks);
         }
-        block();
+        for (auto& block : batch) {
+            block();
+            // What the block holds goes when it has run, not with the rest of its batch.
+            block = nullptr;
+        }
+        batch.clear();
     }
 }
 

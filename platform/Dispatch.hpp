@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace kestrova::platform {
 
@@ -123,7 +124,7 @@ private:
     struct State {
         std::mutex mutex;
         std::condition_variable wake;
-        std::deque<Closure> blocks;
+        std::vector<Closure> blocks;
         bool closing = false;
     };
     static void work(const std::shared_ptr<State>& state);

@@ -1,5 +1,7 @@
 #include "FrameServer.hpp"
 
+#include <mutex>
+
 namespace kestrova::platform {
 
 namespace {
@@ -9,7 +11,33 @@ DeviceFactory& installedFactory() {
     return factory;
 }
 
+struct InstalledProvider {
+    std::mutex mutex;
+    std::weak_ptr<FrameBufferProvider> provider;
+};
+
+InstalledProvider& installedProvider() {
+    static InstalledProvider installed;
+    return installed;
+}
+
 }  // namespace
+
+void installFrameBufferProvider(std::weak_ptr<FrameBufferProvider> provider) {
+    auto& installed = installedProvider();
+    std::lock_guard lock(installed.mutex);
+    installed.provider = std::move(provider);
+}
+
+PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height) {
+    std::shared_ptr<FrameBufferProvider> provider;
+    {
+        auto& installed = installedProvider();
+        std::lock_guard lock(installed.mutex);
+        provider = installed.provider.lock();
+    }
+    return provider ? provider->acquireFrameBuffer(width, height) : nullptr;
+}
 
 void installDeviceFactory(DeviceFactory factory) { installedFactory() = std::move(factory); }
 

@@ -91,6 +91,21 @@ public:
     virtual TextureCacheResult makeTextureCache() = 0;
 };
 
+// Where a capture may take the memory it writes a frame into: a frame server that shares its own buffers with its
+// consumers offers them here, so that a frame is written once, straight where it is read. A buffer handed out is
+// the caller's alone until it drops it or publishes it.
+class FrameBufferProvider {
+public:
+    virtual ~FrameBufferProvider() = default;
+    // A BGRA buffer of exactly width × height, or nothing when none is free or frames of that size are not wanted.
+    virtual PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height) = 0;
+};
+
+// Held weakly: a provider that goes away simply stops providing.
+void installFrameBufferProvider(std::weak_ptr<FrameBufferProvider> provider);
+// A buffer from the installed provider; nothing without one, then the capture uses memory of its own.
+PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height);
+
 // How the system's default device is found; none installed means there is no device.
 using DeviceFactory = std::function<std::shared_ptr<Device>()>;
 void installDeviceFactory(DeviceFactory factory);

@@ -152,9 +152,10 @@ public:
     std::uint32_t width() const { return width_; }
     std::uint32_t height() const { return height_; }
 
+    struct BlockStore;
+
 private:
-    PixelBufferPool(std::uint32_t width, std::uint32_t height, std::size_t keep)
-        : width_(width), height_(height), keep_(keep) {}
+    PixelBufferPool(std::uint32_t width, std::uint32_t height, std::size_t keep);
     void recycle(PixelBuffer* buffer);
 
     std::uint32_t width_;
@@ -162,6 +163,7 @@ private:
     std::size_t keep_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<PixelBuffer>> free_;
+    std::shared_ptr<BlockStore> blocks_;
 };
 
 // Per-sample attachments as the service hands them over: nominally an array of dictionaries from frame-information
@@ -177,7 +179,7 @@ inline constexpr std::string_view kFrameInfoStatus = "SCStreamFrameInfoStatus";
 
 struct SampleBuffer {
     bool valid = true;
-    std::optional<Attachments> attachments;
+    std::shared_ptr<const Attachments> attachments;  // none when the sample carries no attachments
     PixelBufferRef imageBuffer;
 
     bool isValid() const { return valid; }

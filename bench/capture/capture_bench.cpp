@@ -2,8 +2,11 @@
 // Captures a demo window at twice its size for N frames through the X11 provider, then has GStreamer's ximagesrc
 // and ffmpeg's x11grab do the same job on the same window, and prints what each cost: this process's (or the
 // child's) CPU and the X server's, per frame. The X server's share matters: it is single-threaded and serves
-// every client of the desktop.
+// every client of the desktop. With --publish, the whole paths are compared with a consumer connected: the bridge's
+// capture and publication with a consumer in this process (its cost counted in); it also gives the bridge's latency from a frame's delivery by the capture
+// to its arrival, and what the bridge and the X server spend per second on a window that does not change.
 
+#include "BenchConsumers.hpp"
 #include "ProcessCpu.hpp"
 #include "BridgeConstants.hpp"
 #include "CaptureBridge.hpp"
@@ -155,13 +158,18 @@ private:
 // Counts complete frames and hands each to the sink, when there is one; says when the last one came.
 class CountingOutput final : public platform::StreamOutput {
 public:
-    CountingOutput(int frames, std::shared_ptr<FrameSink> sink) : wanted_(frames), sink_(std::move(sink)) {}
+    CountingOutput(int frames, std::shared_ptr<FrameSink> sink) : wanted_(frames), sink_(std::move(sink)) {
+        delivered_.reserve(static_cast<std::size_t>(frames));
+    }
     void streamDidOutputSampleBuffer(platform::Stream&, const platform::SampleBuffer& sample, int) override {
-        if (!CaptureBridge::isComplete(sample) || !sample.imageBuffer) return;
+        if (!CaptureBridge::isComplete(sample) || !sample.imageBuffer || count_ >= wanted_) return;
+        delivered_.push_back(bench::monotonicNs());
         if (sink_) sink_->publish(sample.imageBuffer);
         if (++count_ == wanted_) done_.set_value();
     }
     std::future<void> done() { return done_.get_future(); }
+    // When each frame reached the frame queue, in order; read once the last one came.
+    std::vector<std::int64_t> delivered_;
 
 private:
     const int wanted_;
@@ -179,7 +187,7 @@ std::optional<platform::Error> request(platform::Stream& stream, void (platform:
 
 std::optional<Row> captureRow(const std::string& name, platform::ScreenCaptureService& service,
                               const platform::Window& window, const Options& options, pid_t xserver,
-                              std::shared_ptr<FrameSink> sink) {
+                              std::shared_ptr<FrameSink> sink, std::vector<std::int64_t>* delivered = nullptr) {
     platform::StreamConfiguration configuration;
     configuration.setPixelFormat(constants::kPixelFormatBGRA);
     configuration.setMinimumFrameInterval({constants::kFrameIntervalValue, constants::kFrameIntervalTimescale});
@@ -209,9 +217,10 @@ std::optional<Row> captureRow(const std::string& name, platform::ScreenCaptureSe
         return std::nullopt;
     }
     const auto end = Clock::now();
-    (void)request(*stream, &platform::Stream::stopCapture);
     getrusage(RUSAGE_SELF, &after);
     const double serverAfter = processCpuMs(xserver);
+    (void)request(*stream, &platform::Stream::stopCapture);
+    if (delivered) *delivered = output->delivered_;
     return Row{name, options.frames, std::chrono::duration<double>(end - start).count(),
                milliseconds(after.ru_utime) + milliseconds(after.ru_stime) - milliseconds(before.ru_utime) -
                    milliseconds(before.ru_stime),
@@ -222,28 +231,15 @@ std::optional<Row> childRow(const std::string& name, const std::vector<std::stri
                             pid_t xserver) {
     const double serverBefore = processCpuMs(xserver);
     const auto start = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return std::nullopt;
+    bench::Child producer(argv);
+    const double cpu = producer.wait();
     const auto end = Clock::now();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::cerr << name << ": terminó con error (" << status << ")\n";
+    if (cpu < 0) {
+        std::cerr << name << ": terminó con error\n";
         return std::nullopt;
     }
-    return Row{name, frames, std::chrono::duration<double>(end - start).count(),
-               milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime), processCpuMs(xserver) - serverBefore};
+    return Row{name, frames, std::chrono::duration<double>(end - start).count(), cpu,
+               processCpuMs(xserver) - serverBefore};
 }
 
 void printTable(const std::vector<Row>& rows, const Options& options, double idleServerMsPerSecond) {
@@ -267,6 +263,39 @@ double idleServerRate(pid_t xserver) {
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const double after = processCpuMs(xserver);
     return (after - before) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// What the bridge (capture, publication, its consumer) and the X server spend per second on a window that does not
+// change, beyond the demo's own drawing, with the stream running and the consumer connected.
+void idleCost(platform::ScreenCaptureService& service, const platform::Window& demo, const Options& options,
+              pid_t xserver, double idleServerMsPerSecond, const std::shared_ptr<FrameSink>& sink) {
+    auto record = std::make_shared<platform::WindowRecord>(*demo);
+    record->windowID = bench::openStaticWindow(options.width, options.height);
+    if (record->windowID == 0) return;
+    platform::StreamConfiguration configuration;
+    configuration.setPixelFormat(constants::kPixelFormatBGRA);
+    configuration.setMinimumFrameInterval({constants::kFrameIntervalValue, constants::kFrameIntervalTimescale});
+    configuration.setQueueDepth(constants::kQueueDepth);
+    configuration.setWidth(CaptureBridge::captureDimension(record->frame.width));
+    configuration.setHeight(CaptureBridge::captureDimension(record->frame.height));
+    configuration.setScalesToFit(true);
+    auto stream = service.makeStream(platform::ContentFilter(record), configuration, {});
+    auto output = std::make_shared<CountingOutput>(1 << 20, sink);
+    auto queue = std::make_shared<platform::SerialQueue>("bench.idle", platform::QueuePriority::userInteractive);
+    if (stream->addStreamOutput(output, constants::kStreamOutputTypeScreen, queue)) return;
+    if (request(*stream, &platform::Stream::startCapture)) return;
+    // The first frame goes out; after it, nothing changes.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double clientBefore = bench::selfCpuMs();
+    const double serverBefore = processCpuMs(xserver);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const double clientMs = bench::selfCpuMs() - clientBefore;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double serverMs = processCpuMs(xserver) - serverBefore;
+    (void)request(*stream, &platform::Stream::stopCapture);
+    std::printf("reposo (ventana quieta, consumidor conectado): kestrova %.2f ms de CPU por segundo, X %.2f ms por "
+                "segundo\n", clientMs / seconds, serverMs / seconds - idleServerMsPerSecond);
 }
 
 // The demo's window once it is on screen: under a window manager it is listed before the manager has framed and
@@ -341,22 +370,39 @@ int main(int argc, char** argv) {
         if (row) rows.push_back(*row);
     };
     add(captureRow("kestrova (captura)", *service, window, options, xserver, nullptr));
+    const std::string frames = std::to_string(options.frames);
+    const std::string outW = std::to_string(2 * options.width), outH = std::to_string(2 * options.height);
+    std::vector<std::string> gstreamer{"gst-launch-1.0", "-q", "ximagesrc", "xid=" + std::to_string(window->windowID),
+                                       "use-damage=false", "num-buffers=" + frames, "!", "videoscale", "!",
+                                       "video/x-raw,width=" + outW + ",height=" + outH, "!"};
     if (options.publish) {
-        platform::pipewire::installDeviceFactory("Kestrova Bridge");
+        platform::pipewire::installDeviceFactory(std::string(constants::kServerName));
         if (auto sink = SyphonFrameSink::create()) {
-            add(captureRow("kestrova (captura+publica)", *service, window, options, xserver, sink));
+            // The consumer joins first and the first frames agree the size, outside the measured run.
+            auto consumer = bench::ArrivalLog::connect(std::string(constants::kServerName));
+            Options warmUp = options;
+            warmUp.frames = 60;
+            (void)captureRow("", *service, window, warmUp, xserver, sink);
+            std::vector<std::int64_t> delivered;
+            const std::size_t arrivedBefore = consumer ? consumer->count() : 0;
+            add(captureRow("kestrova (captura+publica)", *service, window, options, xserver, sink, &delivered));
+            if (consumer) {
+                const auto p = consumer->latencyPercentiles(delivered, {0.5, 0.95});
+                std::printf("kestrova: %zu cuadros llegaron al consumidor; latencia de entrega a llegada p50 %.2f ms, "
+                            "p95 %.2f ms\n", consumer->count() - arrivedBefore, p[0], p[1]);
+                idleCost(*service, window, options, xserver, idle, sink);
+            } else {
+                std::cerr << "kestrova_capture_bench: el consumidor no se conectó\n";
+            }
             sink->stop();
         } else {
             std::cerr << "kestrova_capture_bench: no hay servidor de cuadros para publicar\n";
         }
     }
-    const std::string frames = std::to_string(options.frames);
-    const std::string outW = std::to_string(2 * options.width), outH = std::to_string(2 * options.height);
-    add(childRow("gstreamer ximagesrc",
-                 {"gst-launch-1.0", "-q", "ximagesrc", "xid=" + std::to_string(window->windowID), "use-damage=false",
-                  "num-buffers=" + frames, "!", "videoscale", "!", "video/x-raw,width=" + outW + ",height=" + outH,
-                  "!", "fakesink"},
-                 options.frames, xserver));
+    // GStreamer publishing to PipeWire (pipewiresink mode=provide) never reaches PLAYING with this system's plugin,
+    // with or without a pipewiresrc consumer: its row captures and scales only.
+    gstreamer.push_back("fakesink");
+    add(childRow("gstreamer ximagesrc", gstreamer, options.frames, xserver));
     const std::string origin = std::string(display) + "+" + std::to_string(static_cast<int>(window->frame.x)) + "," +
                                std::to_string(static_cast<int>(window->frame.y));
     add(childRow("ffmpeg x11grab",

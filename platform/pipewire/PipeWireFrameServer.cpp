@@ -15,31 +15,37 @@ namespace {
 
 constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
 
-// A texture is the frame itself: holding it keeps the pixels alive until the publication has copied them.
+// A texture is the frame itself: holding it keeps the pixels alive until the publication has sent them.
 class FrameTexture final : public Texture {
 public:
-    FrameTexture(PixelBufferRef frame, std::uint32_t width, std::uint32_t height)
-        : frame_(std::move(frame)), width_(width), height_(height) {}
     std::uint32_t width() const override { return width_; }
     std::uint32_t height() const override { return height_; }
     const PixelBufferRef& frame() const { return frame_; }
+    void wrap(const PixelBufferRef& frame, std::uint32_t width, std::uint32_t height) {
+        frame_ = frame;
+        width_ = width;
+        height_ = height;
+    }
 
 private:
     PixelBufferRef frame_;
-    std::uint32_t width_;
-    std::uint32_t height_;
+    std::uint32_t width_ = 0;
+    std::uint32_t height_ = 0;
 };
 
 class FrameTextureWrapper final : public TextureWrapper {
 public:
-    explicit FrameTextureWrapper(std::shared_ptr<Texture> texture) : texture_(std::move(texture)) {}
     std::shared_ptr<Texture> texture() const override { return texture_; }
+    FrameTexture& frameTexture() { return *texture_; }
+    // Nobody but this wrapper's owner refers to it or to its texture.
+    bool unused(long ownerReferences) const { return texture_.use_count() == 1 && ownerReferences == 1; }
 
 private:
-    std::shared_ptr<Texture> texture_;
+    std::shared_ptr<FrameTexture> texture_ = std::make_shared<FrameTexture>();
 };
 
-// Wraps BGRA frames as they are; anything else is refused.
+// Wraps BGRA frames as they are; anything else is refused. A frame's wrapper and texture are reused once the sink
+// has let go of them, so publishing a frame allocates nothing.
 class FrameTextureCache final : public TextureCache {
 public:
     TextureResult createTextureFromImage(const PixelBufferRef& image, std::uint32_t pixelFormat, std::uint32_t width,
@@ -49,8 +55,20 @@ public:
             height > image->height()) {
             return {-EINVAL, nullptr};
         }
-        return {0, std::make_shared<FrameTextureWrapper>(std::make_shared<FrameTexture>(image, width, height))};
+        std::shared_ptr<FrameTextureWrapper> wrapper;
+        for (const auto& reusable : wrappers_) {
+            if (reusable->unused(reusable.use_count())) {
+                wrapper = reusable;
+                break;
+            }
+        }
+        if (!wrapper) wrapper = wrappers_.emplace_back(std::make_shared<FrameTextureWrapper>());
+        wrapper->frameTexture().wrap(image, width, height);
+        return {0, std::move(wrapper)};
     }
+
+private:
+    std::vector<std::shared_ptr<FrameTextureWrapper>> wrappers_;
 };
 
 // Holds what was encoded into it until commit() sends it.
@@ -74,13 +92,24 @@ private:
     std::vector<Publication> publications_;
 };
 
+// Hands out the same command buffer again once the previous frame's work is committed and let go of.
 class PublishCommandQueue final : public CommandQueue {
 public:
-    std::shared_ptr<CommandBuffer> commandBuffer() override { return std::make_shared<PublishCommandBuffer>(); }
+    std::shared_ptr<CommandBuffer> commandBuffer() override {
+        if (reusable_.use_count() != 1) reusable_ = std::make_shared<PublishCommandBuffer>();
+        return reusable_;
+    }
+
+private:
+    std::shared_ptr<PublishCommandBuffer> reusable_;
 };
 
 // The region in whole pixels, clipped to the texture; empty when nothing of it lies inside.
 PixelRect pixelRegion(ImageRegion region, const Texture& texture) {
+    // The whole texture, as every frame asks: its size is taken as it is, not rounded back from the region.
+    if (region.x == 0 && region.y == 0 && region.width == texture.width() && region.height == texture.height()) {
+        return {0, 0, texture.width(), texture.height()};
+    }
     const auto clamp = [](double value, std::uint32_t limit) {
         if (!std::isfinite(value) || value <= 0) return std::uint32_t{0};
         return value >= limit ? limit : static_cast<std::uint32_t>(std::lround(value));
@@ -146,6 +175,8 @@ std::shared_ptr<Device> connectDevice(std::string_view serverName) {
     if (!connection) return nullptr;
     auto node = ReconnectingSource::create(connection, std::string(serverName), kDaemonAnswerBound);
     if (!node) return nullptr;
+    // Captures write their frames straight into the node's buffers while it lives.
+    installFrameBufferProvider(node);
     return std::make_shared<PipeWireDevice>(std::move(connection), std::string(serverName), std::move(node));
 }
 

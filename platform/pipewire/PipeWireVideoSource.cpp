@@ -2,7 +2,6 @@
 
 #include "FrameConversion.hpp"
 
-#include <ctime>
 #include <string>
 
 #include <pipewire/pipewire.h>
@@ -31,12 +30,6 @@ std::size_t buildOffer(spa_pod_builder& builder, std::uint32_t width, std::uint3
     return count;
 }
 
-std::int64_t monotonicNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
 }  // namespace
 
 struct PipeWireVideoSource::Listener {
@@ -51,12 +44,23 @@ struct PipeWireVideoSource::Listener {
         static_cast<Listener*>(data)->owner->stateChanged(state);
     }
 
+    static void onAddBuffer(void* data, pw_buffer* buffer) {
+        auto* owner = static_cast<Listener*>(data)->owner;
+        if (owner->format_) owner->buffers_.add(buffer, *owner->format_);
+    }
+
+    static void onRemoveBuffer(void* data, pw_buffer* buffer) {
+        static_cast<Listener*>(data)->owner->buffers_.remove(buffer);
+    }
+
     static const pw_stream_events& events() {
         static const pw_stream_events table = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.param_changed = &onParamChanged;
             e.state_changed = &onStateChanged;
+            e.add_buffer = &onAddBuffer;
+            e.remove_buffer = &onRemoveBuffer;
             return e;
         }();
         return table;
@@ -103,8 +107,9 @@ std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr
     // Any size until the first frame tells the real one: a consumer that links before it, asking for the size it
     // expects, must not find a made-up size that leaves nothing in common and fails the link.
     const auto count = static_cast<std::uint32_t>(buildOffer(builder, 0, 0, params));
-    // The node drives the graph: a frame is processed when it is published.
-    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS);
+    // The node drives the graph: a frame is processed when it is published. It makes its buffers itself, so that
+    // they can serve as the capture's pixel buffers.
+    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS);
     if (pw_stream_connect(source->stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, count) != 0) return nullptr;
 
     // The node exists once the daemon has made it; a daemon that refuses it, or hangs, leaves no source.
@@ -198,7 +203,32 @@ void PipeWireVideoSource::publish(const PixelBufferRef& frame, PixelRect region,
         offerSize(region.width, region.height);
         return;
     }
-    if (sendLast()) retryTimer(false);
+    if (queueLastInPlace() || sendLast()) retryTimer(false);
+}
+
+PixelBufferRef PipeWireVideoSource::acquireFrameBuffer(std::uint32_t width, std::uint32_t height) {
+    PipeWireConnection::Lock lock(*connection_);
+    if (failed_ || stopped_ || !format_ || format_->width != width || format_->height != height ||
+        pw_stream_get_state(stream_, nullptr) != PW_STREAM_STATE_STREAMING) {
+        return nullptr;
+    }
+    StreamBuffers::Slot* slot = buffers_.takeFree(stream_);
+    if (slot == nullptr || !slot->bgra) return nullptr;
+    slot->lent = true;
+    return slot->pixels;
+}
+
+bool PipeWireVideoSource::queueLastInPlace() {
+    StreamBuffers::Slot* slot = buffers_.find(last_.frame.get());
+    if (slot == nullptr || !slot->held || !slot->lent || !slot->bgra || last_.flipped || !format_) return false;
+    const PixelRect region = last_.region;
+    if (region.x != 0 || region.y != 0 || region.width != format_->width || region.height != format_->height ||
+        pw_stream_get_state(stream_, nullptr) != PW_STREAM_STATE_STREAMING) {
+        return false;
+    }
+    const PixelBuffer& frame = *last_.frame;
+    buffers_.queue(stream_, *slot, frame.byteCount(), frame.bytesPerRow(), sequence_++);
+    return true;
 }
 
 bool PipeWireVideoSource::sendLast() {
@@ -211,41 +241,20 @@ bool PipeWireVideoSource::sendLast() {
         return false;
     }
 
-    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
-    if (buffer == nullptr) return false;
-    spa_buffer* spaBuffer = buffer->buffer;
-    spa_data& data = spaBuffer->datas[0];
+    StreamBuffers::Slot* slot = buffers_.takeFree(stream_);
+    if (slot == nullptr) return false;
     // Which of the two buffer layouts the consumer agreed on shows in the buffers' size: only padded rows fill
     // the larger one.
+    const std::size_t bufferSize = slot->buffer->buffer->datas[0].maxsize;
     const FrameLayout padded = frameLayout(*format_, RowPadding::FourBytes);
-    const FrameLayout layout =
-        data.maxsize >= padded.size ? padded : frameLayout(*format_, RowPadding::None);
-    if (data.data == nullptr || data.chunk == nullptr || data.maxsize < layout.size) {
-        // Handed back empty: consumers skip a buffer whose chunk holds nothing.
-        if (data.chunk != nullptr) data.chunk->size = 0;
-        pw_stream_queue_buffer(stream_, buffer);
-        return false;
-    }
+    const FrameLayout layout = bufferSize >= padded.size ? padded : frameLayout(*format_, RowPadding::None);
 
-    // Consumers map each stream buffer once, when buffers are agreed, so the frame's own memory cannot travel in
-    // its place: it is written once into the buffer, converted when the consumer asked for YUV.
+    // A frame in memory of its own (no consumer yet when it was captured, a size being agreed, a YUV format) is
+    // written once into the buffer, converted when the consumer asked for YUV.
     const BgraRegion source{frame.bytes() + std::size_t{region.y} * frame.bytesPerRow() + region.x * 4,
                             frame.bytesPerRow(), region.width, region.height};
-    convertFrame(source, last_.flipped, *format_, layout, static_cast<std::uint8_t*>(data.data));
-    data.chunk->offset = 0;
-    data.chunk->size = static_cast<std::uint32_t>(layout.size);
-    data.chunk->stride = static_cast<std::int32_t>(layout.planes[0].stride);
-    data.chunk->flags = 0;
-    if (auto* header = static_cast<spa_meta_header*>(
-            spa_buffer_find_meta_data(spaBuffer, SPA_META_Header, sizeof(spa_meta_header)))) {
-        header->flags = 0;
-        header->offset = 0;
-        header->pts = monotonicNanoseconds();
-        header->dts_offset = 0;
-        header->seq = sequence_++;
-    }
-    pw_stream_queue_buffer(stream_, buffer);
-    pw_stream_trigger_process(stream_);
+    convertFrame(source, last_.flipped, *format_, layout, slot->pixels->bytes());
+    buffers_.queue(stream_, *slot, layout.size, layout.planes[0].stride, sequence_++);
     return true;
 }
 

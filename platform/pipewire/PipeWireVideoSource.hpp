@@ -6,6 +6,7 @@
 
 #include "PipeWireConnection.hpp"
 #include "ScreenCapture.hpp"
+#include "StreamBuffers.hpp"
 #include "StreamFormat.hpp"
 
 #include <chrono>
@@ -47,7 +48,12 @@ public:
     // frame; so does a frame that finds no consumer, no free buffer or a stream that is gone. Never waits for a
     // consumer. The last frame is kept and sent again when a consumer starts streaming or a new format is agreed:
     // a window that does not change publishes nothing more, and a consumer would otherwise see nothing at all.
+    // A frame written into one of the node's own buffers (see acquireFrameBuffer) that fills the agreed BGRA format
+    // goes out as it is, with no copy.
     void publish(const PixelBufferRef& frame, PixelRect region, bool flipped);
+    // One of the node's buffers, to write a frame of width × height into; nothing unless a consumer streams BGRA
+    // of that size and a buffer is free.
+    PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height);
     // Disconnects the node; later frames are dropped.
     void stop();
 
@@ -63,6 +69,8 @@ private:
     void retryTimer(bool armed);
     // Sends the last frame; false when it could not go out. The loop's lock is held.
     bool sendLast();
+    // Queues the last frame's own buffer when it is one of the node's, lent for it and in the agreed format.
+    bool queueLastInPlace();
 
     struct Publication {
         PixelBufferRef frame;
@@ -81,6 +89,7 @@ private:
     std::uint32_t offeredWidth_ = 0;
     std::uint32_t offeredHeight_ = 0;
     std::optional<VideoFormat> format_;
+    StreamBuffers buffers_;
     std::uint64_t sequence_ = 0;
     Publication last_;
     spa_source* retry_ = nullptr;

@@ -56,6 +56,16 @@ void ReconnectingSource::publish(const PixelBufferRef& frame, PixelRect region, 
     if (node) node->publish(frame, region, flipped);
 }
 
+PixelBufferRef ReconnectingSource::acquireFrameBuffer(std::uint32_t width, std::uint32_t height) {
+    std::shared_ptr<PipeWireVideoSource> node;
+    {
+        std::lock_guard lock(signal_->mutex);
+        if (signal_->stopped) return nullptr;
+        node = current_;
+    }
+    return node ? node->acquireFrameBuffer(width, height) : nullptr;
+}
+
 void ReconnectingSource::stop() {
     std::shared_ptr<PipeWireVideoSource> node;
     {

@@ -4,6 +4,7 @@
 // about once a second and makes the node again under the same name, until it is there or stop() is called. The
 // last frame published carries over to the new node, which sends it to the first consumer that comes.
 
+#include "FrameServer.hpp"
 #include "PipeWireConnection.hpp"
 #include "PipeWireVideoSource.hpp"
 
@@ -17,19 +18,21 @@
 
 namespace kestrova::platform::pipewire {
 
-class ReconnectingSource {
+class ReconnectingSource final : public FrameBufferProvider {
 public:
     // Makes the node over the connection, waiting up to the bound for the daemon to make it; nothing when it
     // cannot be made. Later connections are given the same bound.
     static std::shared_ptr<ReconnectingSource> create(std::shared_ptr<PipeWireConnection> connection,
                                                       std::string name, std::chrono::milliseconds bound);
     // Ends the reconnecting thread, which takes at most one connection attempt.
-    ~ReconnectingSource();
+    ~ReconnectingSource() override;
     ReconnectingSource(const ReconnectingSource&) = delete;
     ReconnectingSource& operator=(const ReconnectingSource&) = delete;
 
     // Publishes through the current node; dropped while there is none.
     void publish(const PixelBufferRef& frame, PixelRect region, bool flipped);
+    // A buffer of the current node to capture into; nothing while there is none.
+    PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height) override;
     // Stops the node and any reconnection; later frames are dropped.
     void stop();
 

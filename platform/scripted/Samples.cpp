@@ -11,7 +11,7 @@ AttachmentDictionary status(AttachmentValue value) { return {{std::string(kFrame
 SampleBuffer sampleWith(std::optional<Attachments> attachments, bool valid = true) {
     SampleBuffer sample;
     sample.valid = valid;
-    sample.attachments = std::move(attachments);
+    if (attachments) sample.attachments = std::make_shared<const Attachments>(std::move(*attachments));
     sample.imageBuffer = PixelBuffer::create(1, 1);
     return sample;
 }
@@ -20,7 +20,7 @@ SampleBuffer sampleWith(std::optional<Attachments> attachments, bool valid = tru
 
 SampleBuffer completeSample(PixelBufferRef image) {
     SampleBuffer sample;
-    sample.attachments = Attachments(AttachmentArray{status(std::int64_t{0})});
+    sample.attachments = std::make_shared<const Attachments>(AttachmentArray{status(std::int64_t{0})});
     sample.imageBuffer = std::move(image);
     return sample;
 }

@@ -1,6 +1,7 @@
 // GStreamer's pipewiresrc, a consumer this project did not write, receiving the node in each format it offers and
 // converting back to BGRA with GStreamer's own videoconvert.
 
+#include "FrameServer.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SyphonFrameSink.hpp"
@@ -97,6 +98,44 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
         }
     }
 }
+
+// A consumer follows the window's size when it changes, whether the frames are written into memory of their own
+// (and copied once) or straight into the node's buffers: it receives whole frames of the new size.
+class GStreamerConsumerResized : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
+    void TearDown() override { platform::installDeviceFactory(nullptr); }
+};
+
+TEST_P(GStreamerConsumerResized, FollowsASizeChange) {
+    const bool inPlace = GetParam();
+    auto sink = SyphonFrameSink::create();
+    ASSERT_TRUE(sink);
+    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed(kNodeName).has_value(); },
+                                             kBound));
+    ChildProcess consumer({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "!",
+                           "video/x-raw,format=BGRA", "!", "identity", "silent=false", "!", "fakesink"});
+    std::uint32_t next = 0;
+    int lentFrames = 0;
+    const auto publishUntilPassed = [&](std::uint32_t width, std::uint32_t height) {
+        // identity reports each buffer it passes with its byte count: whole BGRA frames of that size.
+        const std::string passed = "(" + std::to_string(std::size_t{width} * height * 4) + " bytes";
+        const auto make = [&](std::uint32_t) {
+            auto lent = inPlace ? platform::acquireFrameBuffer(width, height) : nullptr;
+            lentFrames += lent ? 1 : 0;
+            return lent ? lent : platform::PixelBuffer::create(width, height);
+        };
+        return kestrova::testing::publishUntil(
+            [&](const platform::PixelBufferRef& f) { sink->publish(f); }, make, next,
+            [&] { return consumer.stdoutText().find(passed) != std::string::npos; }, kBound);
+    };
+    EXPECT_TRUE(publishUntilPassed(320, 200)) << consumer.stderrText();
+    EXPECT_TRUE(publishUntilPassed(160, 120)) << "the consumer stopped at the old size";
+    EXPECT_EQ(lentFrames > 0, inPlace) << "the node lent " << lentFrames << " of its buffers";
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, GStreamerConsumerResized, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "InPlace" : "Copied"; });
 
 // Studio-range YUV keeps 219 or 224 levels of 256 and shares chroma between four pixels: a few levels of rounding.
 INSTANTIATE_TEST_SUITE_P(Formats, GStreamerConsumer,

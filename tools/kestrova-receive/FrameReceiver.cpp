@@ -2,6 +2,8 @@
 
 #include "StreamFormat.hpp"
 
+#include <utility>
+
 #include <pipewire/pipewire.h>
 #include <spa/pod/builder.h>
 
@@ -69,6 +71,22 @@ std::unique_ptr<FrameReceiver> FrameReceiver::connect(const std::string& target,
     return receiver;
 }
 
+void FrameReceiver::holdFirst(std::function<bool(const FrameView&)> accept) {
+    PipeWireConnection::Lock lock(*connection_);
+    accept_ = std::move(accept);
+}
+
+std::optional<FrameView> FrameReceiver::held() const {
+    PipeWireConnection::Lock lock(*connection_);
+    return heldBuffer_ != nullptr ? std::optional(heldView_) : std::nullopt;
+}
+
+void FrameReceiver::release() {
+    PipeWireConnection::Lock lock(*connection_);
+    accept_ = nullptr;
+    if (heldBuffer_ != nullptr) pw_stream_queue_buffer(stream_, std::exchange(heldBuffer_, nullptr));
+}
+
 FrameReceiver::~FrameReceiver() {
     if (stream_ == nullptr) return;
     PipeWireConnection::Lock lock(*connection_);
@@ -109,8 +127,14 @@ void FrameReceiver::process() {
                 if (const auto* header = static_cast<const spa_meta_header*>(
                         spa_buffer_find_meta_data(spaBuffer, SPA_META_Header, sizeof(spa_meta_header)))) {
                     view.sequence = header->seq;
+                    view.sentAt = header->pts;
                 }
                 handler_(view);
+                if (accept_ && heldBuffer_ == nullptr && accept_(view)) {
+                    heldBuffer_ = buffer;
+                    heldView_ = view;
+                    continue;
+                }
             }
         }
         pw_stream_queue_buffer(stream_, buffer);

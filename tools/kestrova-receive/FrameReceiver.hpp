@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+struct pw_buffer;
 struct pw_stream;
 
 namespace kestrova::receive {
@@ -24,6 +26,7 @@ struct FrameView {
     std::size_t bytesPerRow = 0;
     const std::uint8_t* pixels = nullptr;
     std::uint64_t sequence = 0;  // the sender's count, when it sends one
+    std::int64_t sentAt = 0;     // the sender's monotonic clock when it sent the frame, in ns, when it says
 };
 
 class FrameReceiver {
@@ -36,6 +39,13 @@ public:
     static std::unique_ptr<FrameReceiver> connect(const std::string& target, FrameHandler handler,
                                                   std::chrono::milliseconds bound);
     ~FrameReceiver();
+
+    // Keeps the buffer of the first frame the test accepts instead of handing it back at once, until release():
+    // a consumer that holds a frame, as video software does while it encodes or shows it.
+    void holdFirst(std::function<bool(const FrameView&)> accept);
+    // The frame held so far, valid until release().
+    std::optional<FrameView> held() const;
+    void release();
 
     // Whether the stream ended: its node was missing or went away, or the daemon did.
     bool failed() const { return failed_; }
@@ -55,6 +65,10 @@ private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::atomic<bool> failed_{false};
+    // Under the loop's lock.
+    std::function<bool(const FrameView&)> accept_;
+    pw_buffer* heldBuffer_ = nullptr;
+    FrameView heldView_;
 };
 
 }  // namespace kestrova::receive
