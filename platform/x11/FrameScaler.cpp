@@ -147,4 +147,11 @@ void scaleToFit(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t h
     }
 }
 
+void makeOpaque(PixelBuffer& target) {
+    for (std::uint32_t y = 0; y < target.height(); ++y) {
+        std::uint8_t* row = target.bytes() + y * target.bytesPerRow();
+        for (std::uint32_t x = 0; x < target.width(); ++x) row[4 * std::size_t{x} + 3] = 0xFF;
+    }
+}
+
 }  // namespace kestrova::platform::x11
