@@ -63,6 +63,7 @@ private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     SharedSegment segment_;
+    AttachedFrames frames_;
     // The next tick must emit: set by damage, start, map and resize.
     bool dirty_ = true;
     Clock::time_point due_{};
@@ -228,6 +229,11 @@ void Capturer::grab(Clock::time_point now) {
     PixelBufferRef buffer = channel_.acquireFrame();
     if (!buffer) return;
 
+    // At one to one, the X server writes the picture straight into the frame: nothing is copied on this side.
+    const bool oneToOne = width_ == settings_.width && height_ == settings_.height &&
+                          buffer->bytesPerRow() == std::size_t{width_} * 4;
+    const xcb_shm_seg_t direct = oneToOne ? frames_.segmentFor(c_, buffer) : 0;
+
     // Damage is cleared before the read, so drawing that lands after it marks the next tick.
     xcb_damage_subtract(c_, damage_, XCB_NONE, XCB_NONE);
     dirty_ = false;
@@ -236,12 +242,17 @@ void Capturer::grab(Clock::time_point now) {
         c_,
         xcb_shm_get_image(c_, pixmap_, static_cast<std::int16_t>(border_), static_cast<std::int16_t>(border_),
                           static_cast<std::uint16_t>(width_), static_cast<std::uint16_t>(height_), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment_.id(), 0),
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, direct != 0 ? direct : segment_.id(),
+                          direct != 0 ? static_cast<std::uint32_t>(buffer->fdOffset()) : 0),
         &error));
     // A read that fails (a window in the middle of a resize) drops the frame; its ConfigureNotify follows.
     std::free(error);
     if (!image) return;
-    scaleToFit(segment_.data(), width_, height_, std::size_t{width_} * 4, depth_ == 24, *buffer);
+    if (direct == 0) {
+        scaleToFit(segment_.data(), width_, height_, std::size_t{width_} * 4, depth_ == 24, *buffer);
+    } else if (depth_ == 24) {
+        makeOpaque(*buffer);
+    }
     channel_.deliver(buffer);
 }
 

@@ -147,4 +147,17 @@ void scaleToFit(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t h
     }
 }
 
+void makeOpaque(PixelBuffer& target) {
+    for (std::uint32_t y = 0; y < target.height(); ++y) {
+        std::uint8_t* row = target.bytes() + y * target.bytesPerRow();
+        // Whole pixels at a time, which the compiler turns into wide ORs.
+        for (std::uint32_t x = 0; x < target.width(); ++x) {
+            std::uint32_t pixel;
+            std::memcpy(&pixel, row + 4 * std::size_t{x}, 4);
+            pixel |= kOpaqueBlack;
+            std::memcpy(row + 4 * std::size_t{x}, &pixel, 4);
+        }
+    }
+}
+
 }  // namespace kestrova::platform::x11

@@ -21,5 +21,7 @@ Placement fitInside(std::uint32_t width, std::uint32_t height, std::uint32_t out
 // `opaque` pictures (depth 24) have an undefined fourth byte, which becomes 0xFF.
 void scaleToFit(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height, std::size_t stride,
                 bool opaque, PixelBuffer& target);
+// Sets the fourth byte of every pixel to 0xFF, for a depth-24 picture the server wrote straight into the frame.
+void makeOpaque(PixelBuffer& target);
 
 }  // namespace kestrova::platform::x11

@@ -30,6 +30,29 @@ bool SharedSegment::reserve(xcb_connection_t* c, std::size_t bytes) {
     return true;
 }
 
+xcb_shm_seg_t AttachedFrames::segmentFor(xcb_connection_t* c, const PixelBufferRef& frame) {
+    std::erase_if(entries_, [c](const Entry& entry) {
+        if (!entry.frame.expired()) return false;
+        xcb_shm_detach(c, entry.segment);
+        return true;
+    });
+    if (refused_ || !frame || frame->fd() < 0) return 0;
+    for (const Entry& entry : entries_) {
+        if (entry.key == frame.get()) return entry.segment;
+    }
+    // libxcb closes the descriptor it sends, so it gets a copy.
+    const int sent = dup(frame->fd());
+    if (sent < 0) return 0;
+    const xcb_shm_seg_t segment = xcb_generate_id(c);
+    Reply<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_fd_checked(c, segment, sent, 0)));
+    if (error) {
+        refused_ = true;
+        return 0;
+    }
+    entries_.push_back({frame, frame.get(), segment});
+    return segment;
+}
+
 void SharedSegment::unmap() {
     if (data_ != nullptr) munmap(data_, size_);
     if (fd_ >= 0) close(fd_);

@@ -53,11 +53,17 @@ bool shutDown(platform::ManualLoop& loop, std::shared_ptr<CaptureBridge> bridge,
 }
 
 void RecordingSink::publish(const platform::PixelBufferRef& buffer) {
-    SeenFrame seen{buffer->width(), buffer->height(), std::nullopt, 0};
+    SeenFrame seen{buffer->width(), buffer->height(), std::nullopt, 0, true};
     seen.counter = demo::decode(buffer->bytes(), buffer->bytesPerRow(), buffer->width(), buffer->height());
     const std::uint8_t* p =
         buffer->bytes() + buffer->height() * 3 / 4 * buffer->bytesPerRow() + buffer->width() / 2 * 4;
     seen.body = std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+    for (std::uint32_t y = 0; y < buffer->height() && seen.opaque; ++y) {
+        const std::uint8_t* row = buffer->bytes() + y * buffer->bytesPerRow();
+        for (std::uint32_t x = 0; x < buffer->width(); ++x) {
+            seen.opaque = seen.opaque && row[4 * std::size_t{x} + 3] == 0xFF;
+        }
+    }
     {
         std::lock_guard lock(mutex_);
         frames_.push_back(seen);

@@ -37,12 +37,14 @@ platform::Window titled(const platform::ShareableContent& content, const std::st
 // Shuts the bridge down on the loop; true once that has finished within the bound.
 bool shutDown(platform::ManualLoop& loop, std::shared_ptr<CaptureBridge> bridge, std::chrono::milliseconds bound);
 
-// What the sink saw of one frame: its size, the counter its pixels show and the colour of its body.
+// What the sink saw of one frame: its size, the counter its pixels show, the colour of its body and whether every
+// pixel is opaque.
 struct SeenFrame {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::optional<std::uint32_t> counter;
     std::uint32_t body = 0;
+    bool opaque = true;
 };
 
 class RecordingSink final : public FrameSink {

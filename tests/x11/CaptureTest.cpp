@@ -1,6 +1,8 @@
-// Capturing the companion's windows through the bridge: the frames' size and pixels, a resize and a close
-// mid-capture, and a window hidden when its capture starts.
+// Capturing the companion's windows through the bridge: the frames' size and pixels, at twice the window and at
+// its own size, a resize and a close mid-capture, and a window hidden when its capture starts.
 
+#include "ChildProcess.hpp"
+#include "RawXClient.hpp"
 #include "X11ScreenCapture.hpp"
 #include "X11TestSupport.hpp"
 
@@ -117,6 +119,40 @@ TEST_F(WindowCapture, AWindowHiddenWhenCaptureStartsIsCapturedOnceShown) {
     const auto drawn = std::find_if(frames.begin(), frames.end(), [](const SeenFrame& f) { return f.counter; });
     ASSERT_TRUE(framesReach(static_cast<std::size_t>(drawn - frames.begin()) + 10));
     expectFramesOf(sink_->frames(), static_cast<std::size_t>(drawn - frames.begin()), 640, 480, "Oculta");
+}
+
+// On a desktop at scale 2 the frame is the window's own size, and the X server reads the picture straight into the
+// frame's memory: what the companion drew, with opaque alpha, all the same.
+TEST(WindowCaptureAtScaleTwo, FramesAreTheWindowsOwnPixels) {
+    ChildProcess server({"Xvfb", "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+    ASSERT_TRUE(server.waitForOutput("\n", kBound));
+    const std::string out = server.stdoutText();
+    const std::string display = ":" + out.substr(0, out.find('\n'));
+    RawXClient x(display);
+    ASSERT_TRUE(x.connected());
+    x.setRootText("RESOURCE_MANAGER", "Xft.dpi:\t192\n");
+    x.sync();
+
+    Companion companion(display);
+    ASSERT_TRUE(companion.command("open Uno 320 240"));
+    platform::ManualLoop loop;
+    auto service = platform::x11::makeX11ScreenCapture(display);
+    platform::installScreenCapture(service);
+    auto sink = std::make_shared<RecordingSink>();
+    auto bridge = CaptureBridge::create(sink);
+    std::vector<platform::Error> errors;
+    bridge->onError = [&](const platform::Error& error) { errors.push_back(error); };
+    const auto listed = listWindows(loop, *service);
+    ASSERT_TRUE(listed.content);
+    const auto uno = titled(*listed.content, kPrefix + "Uno");
+    ASSERT_TRUE(uno);
+    bridge->capture(uno);
+    EXPECT_TRUE(loop.runUntil([&] { return sink->count() >= 15; }, kBound));
+    EXPECT_TRUE(errors.empty());
+    const auto frames = sink->frames();
+    expectFramesOf(frames, 0, 320, 240, "Uno");
+    EXPECT_TRUE(std::all_of(frames.begin(), frames.end(), [](const SeenFrame& f) { return f.opaque; }));
+    EXPECT_TRUE(shutDown(loop, bridge, kBound));
 }
 
 }  // namespace

@@ -133,6 +133,20 @@ TEST(ScaleToFit, SameSizeCopiesWithOpaqueAlpha) {
     }
 }
 
+// What the server wrote straight into a frame keeps its colours; only the undefined fourth byte changes.
+TEST(MakeOpaque, KeepsTheColoursAndSetsEveryAlpha) {
+    const Source source(5, 3, 0x00);
+    auto frame = platform::PixelBuffer::create(5, 3);
+    ASSERT_TRUE(frame);
+    for (std::uint32_t y = 0; y < 3; ++y) {
+        std::memcpy(frame->bytes() + y * frame->bytesPerRow(), source.bytes.data() + y * source.stride, 5 * 4);
+    }
+    x11::makeOpaque(*frame);
+    for (std::uint32_t y = 0; y < 3; ++y) {
+        for (std::uint32_t x = 0; x < 5; ++x) EXPECT_EQ(pixelAt(*frame, x, y), source.at(x, y) | 0xFF000000u);
+    }
+}
+
 struct FactorCase {
     const char* name;
     std::uint32_t side, outputSide;
