@@ -7,6 +7,20 @@
 
 namespace kestrova::platform::x11 {
 
+namespace {
+
+// The memfd as a new segment, writable by the server; 0 when the server refuses it.
+xcb_shm_seg_t attach(xcb_connection_t* c, int fd) {
+    // libxcb closes the descriptor it sends, so it gets a copy.
+    const int sent = dup(fd);
+    if (sent < 0) return 0;
+    const xcb_shm_seg_t segment = xcb_generate_id(c);
+    Reply<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_fd_checked(c, segment, sent, 0)));
+    return error ? 0 : segment;
+}
+
+}  // namespace
+
 bool SharedSegment::reserve(xcb_connection_t* c, std::size_t bytes) {
     if (bytes <= size_) return true;
     if (segment_ != 0) xcb_shm_detach(c, segment_);
@@ -20,14 +34,8 @@ bool SharedSegment::reserve(xcb_connection_t* c, std::size_t bytes) {
     if (mapping == MAP_FAILED) return false;
     data_ = static_cast<std::uint8_t*>(mapping);
     size_ = size;
-    // libxcb closes the descriptor it sends, so it gets a copy.
-    const int sent = dup(fd_);
-    if (sent < 0) return false;
-    const xcb_shm_seg_t segment = xcb_generate_id(c);
-    Reply<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_fd_checked(c, segment, sent, 0)));
-    if (error) return false;
-    segment_ = segment;
-    return true;
+    segment_ = attach(c, fd_);
+    return segment_ != 0;
 }
 
 xcb_shm_seg_t AttachedFrames::segmentFor(xcb_connection_t* c, const PixelBufferRef& frame) {
@@ -40,12 +48,8 @@ xcb_shm_seg_t AttachedFrames::segmentFor(xcb_connection_t* c, const PixelBufferR
     for (const Entry& entry : entries_) {
         if (entry.key == frame.get()) return entry.segment;
     }
-    // libxcb closes the descriptor it sends, so it gets a copy.
-    const int sent = dup(frame->fd());
-    if (sent < 0) return 0;
-    const xcb_shm_seg_t segment = xcb_generate_id(c);
-    Reply<xcb_generic_error_t> error(xcb_request_check(c, xcb_shm_attach_fd_checked(c, segment, sent, 0)));
-    if (error) {
+    const xcb_shm_seg_t segment = attach(c, frame->fd());
+    if (segment == 0) {
         refused_ = true;
         return 0;
     }

@@ -1,7 +1,7 @@
 // Capturing the companion's windows through the bridge: the frames' size and pixels, at twice the window and at
 // its own size, a resize and a close mid-capture, and a window hidden when its capture starts.
 
-#include "ChildProcess.hpp"
+#include "PrivateDesktop.hpp"
 #include "RawXClient.hpp"
 #include "X11ScreenCapture.hpp"
 #include "X11TestSupport.hpp"
@@ -124,10 +124,9 @@ TEST_F(WindowCapture, AWindowHiddenWhenCaptureStartsIsCapturedOnceShown) {
 // On a desktop at scale 2 the frame is the window's own size, and the X server reads the picture straight into the
 // frame's memory: what the companion drew, with opaque alpha, all the same.
 TEST(WindowCaptureAtScaleTwo, FramesAreTheWindowsOwnPixels) {
-    ChildProcess server({"Xvfb", "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
-    ASSERT_TRUE(server.waitForOutput("\n", kBound));
-    const std::string out = server.stdoutText();
-    const std::string display = ":" + out.substr(0, out.find('\n'));
+    PrivateXServer server;
+    const std::string display = server.display();
+    ASSERT_FALSE(display.empty());
     RawXClient x(display);
     ASSERT_TRUE(x.connected());
     x.setRootText("RESOURCE_MANAGER", "Xft.dpi:\t192\n");
