@@ -60,16 +60,17 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
     const auto& c = GetParam();
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
-    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed(kNodeName).has_value(); },
-                                             kBound));
     TemporaryDirectory directory;
     const std::string out = directory.path() + "/frames.bgra";
     const std::string caps = std::string("video/x-raw,format=") + c.format + ",width=" + std::to_string(kWidth) +
                              ",height=" + std::to_string(kHeight);
     ChildProcess gst({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "num-buffers=3", "!", caps,
                       "!", "videoconvert", "!", "video/x-raw,format=BGRA", "!", "filesink", "location=" + out});
-    // Linked before the first frame, at the size it asks for, as a consumer started ahead of the first capture is.
-    ASSERT_TRUE(gst.waitForOutput("pipewiresrc0.GstPad:src: caps = ", kBound)) << gst.stderrText();
+    // Started before the first frame, asking for the picture's size, as a consumer opened ahead of the window is:
+    // it waits for the node, which is made at that size once there is a picture.
+    ASSERT_TRUE(kestrova::testing::waitUntil([&] { return gst.stdoutText().find("PAUSED") != std::string::npos; },
+                                             kBound))
+        << gst.stderrText();
     std::uint32_t next = 0;
     kestrova::testing::publishUntil([&](const platform::PixelBufferRef& f) { sink->publish(f); },
                                     [](std::uint32_t) { return halves(); }, next, [&] { return !gst.running(); },
@@ -111,8 +112,6 @@ TEST_P(GStreamerConsumerResized, FollowsASizeChange) {
     const bool inPlace = GetParam();
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
-    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed(kNodeName).has_value(); },
-                                             kBound));
     ChildProcess consumer({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "!",
                            "video/x-raw,format=BGRA", "!", "identity", "silent=false", "!", "fakesink"});
     std::uint32_t next = 0;

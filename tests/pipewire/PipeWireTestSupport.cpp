@@ -93,6 +93,12 @@ bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& pu
         bound, kPublishPace);
 }
 
+bool publishUntilListed(const std::function<void(const platform::PixelBufferRef&)>& publish,
+                        const FrameMaker& makeFrame, std::uint32_t& next, const std::string& name,
+                        std::chrono::milliseconds bound) {
+    return publishUntil(publish, makeFrame, next, [&] { return nodeNamed(name).has_value(); }, bound);
+}
+
 std::vector<std::map<std::string, std::string>> listNodes() {
     auto connection = PipeWireConnection::open(std::chrono::seconds(1));
     if (!connection) return {};

@@ -59,6 +59,11 @@ FrameMaker patternFrames(std::uint32_t width, std::uint32_t height);
 bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& publish, const FrameMaker& makeFrame,
                   std::uint32_t& next, const std::function<bool()>& condition, std::chrono::milliseconds bound);
 
+// Publishes frames until the node of that name is listed, as it is once there is a picture; returns whether it is.
+bool publishUntilListed(const std::function<void(const platform::PixelBufferRef&)>& publish,
+                        const FrameMaker& makeFrame, std::uint32_t& next, const std::string& name,
+                        std::chrono::milliseconds bound);
+
 // The properties of every node the daemon lists; empty when no daemon answers.
 std::vector<std::map<std::string, std::string>> listNodes();
 // The properties of the node with that name; nothing when the daemon does not list it.
