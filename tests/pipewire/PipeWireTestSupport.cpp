@@ -25,6 +25,29 @@ std::uint8_t patternByte(std::uint32_t index, std::uint32_t x, std::uint32_t y, 
 
 constexpr std::chrono::milliseconds kPublishPace{8};
 
+// The daemon's own configuration: from the directory it is pointed at (a PipeWire other than the system's), else
+// the system's.
+std::string stockConfiguration() {
+    const char* dir = std::getenv("PIPEWIRE_CONFIG_DIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/pipewire") + "/pipewire.conf";
+}
+
+// Copies the configuration without the module entry that makes clients' nodes: clients connect and are answered,
+// but their streams fail. The entry is one line on 0.3 and a block with a condition on 1.x, so the whole braced
+// entry goes.
+void writeWithoutClientNodes(const std::string& stockPath, const std::string& path) {
+    std::ifstream stock(stockPath);
+    std::ofstream refusing(path);
+    int skippedDepth = 0;
+    for (std::string line; std::getline(stock, line);) {
+        if (skippedDepth == 0 && line.find("libpipewire-module-client-node") == std::string::npos) {
+            refusing << line << '\n';
+            continue;
+        }
+        for (const char c : line) skippedDepth += c == '{' ? 1 : c == '}' ? -1 : 0;
+    }
+}
+
 }  // namespace
 
 platform::PixelBufferRef patternFrame(std::uint32_t width, std::uint32_t height, std::uint32_t index) {
@@ -235,14 +258,8 @@ PrivatePipeWire::PrivatePipeWire(Kind kind) : kind_(kind) {
 void PrivatePipeWire::start() {
     std::vector<std::string> daemon{"pipewire"};
     if (kind_ == Kind::RefusingNodes) {
-        // The stock configuration without the factory that makes clients' nodes: clients connect and are
-        // answered, but their streams fail.
         const std::string config = runtime_.path() + "/refusing.conf";
-        std::ifstream stock("/usr/share/pipewire/pipewire.conf");
-        std::ofstream refusing(config);
-        for (std::string line; std::getline(stock, line);) {
-            if (line.find("libpipewire-module-client-node") == std::string::npos) refusing << line << '\n';
-        }
+        writeWithoutClientNodes(stockConfiguration(), config);
         daemon.insert(daemon.end(), {"-c", config});
     }
     daemon_ = std::make_unique<ChildProcess>(daemon, clientOptions());
