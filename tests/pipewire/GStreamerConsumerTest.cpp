@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -100,6 +102,25 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
     }
 }
 
+// GStreamer's pipewiresrc from 1.2 until 1.5.81 drops the formats it could take after its first negotiation, so any
+// later format the node offers ends it with "unhandled format": those versions cannot follow a size change at all.
+bool pipewiresrcFollowsSizeChanges(std::string& version) {
+    const auto inspected = kestrova::testing::runProgram({"gst-inspect-1.0", "pipewiresrc"});
+    std::istringstream lines(inspected.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key >> version;
+        if (key != "Version") continue;
+        int major = 0, minor = 0, micro = 0;
+        char dot = 0;
+        std::istringstream(version) >> major >> dot >> minor >> dot >> micro;
+        const auto number = std::tuple(major, minor, micro);
+        return number < std::tuple(1, 2, 0) || number >= std::tuple(1, 5, 81);
+    }
+    return true;
+}
+
 // A consumer follows the window's size when it changes, whether the frames are written into memory of their own
 // (and copied once) or straight into the node's buffers: it receives whole frames of the new size.
 class GStreamerConsumerResized : public ::testing::TestWithParam<bool> {
@@ -110,6 +131,8 @@ protected:
 
 TEST_P(GStreamerConsumerResized, FollowsASizeChange) {
     const bool inPlace = GetParam();
+    std::string version;
+    if (!pipewiresrcFollowsSizeChanges(version)) GTEST_SKIP() << "pipewiresrc " << version << " cannot renegotiate";
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
     ChildProcess consumer({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "!",
