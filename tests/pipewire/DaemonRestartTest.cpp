@@ -25,7 +25,7 @@ using kestrova::testing::patternFrames;
 using kestrova::testing::PrivatePipeWire;
 using kestrova::testing::publishUntil;
 using kestrova::testing::ScopedEnvironment;
-using kestrova::testing::takenInBySessionManager;
+using kestrova::testing::linkable;
 using kestrova::testing::waitUntil;
 
 const std::string kNodeName = "Kestrova Bridge";
@@ -61,7 +61,7 @@ struct DaemonFaults : ::testing::Test {
     // new pipewiresrc has received frames and ended on its own.
     bool newConsumerReceives(const std::shared_ptr<SyphonFrameSink>& sink) {
         if (!publishUntil(publisher(sink), patternFrames(64, 48), next_,
-                          [] { return takenInBySessionManager(kNodeName); }, kBound)) {
+                          [] { return linkable(kNodeName); }, kBound)) {
             return false;
         }
         return consumerReceives(sink, *gstConsumer(5));
@@ -92,7 +92,7 @@ TEST_F(DaemonFaults, NodeComesBackAfterEachRestartAndNoDescriptorIsLeft) {
     std::uint32_t next = 100000;
     int descriptorsAfterFirst = -1;
     ASSERT_TRUE(publishUntil(publisher(sink), patternFrames(64, 48), next,
-                             [] { return takenInBySessionManager(kNodeName); }, kBound));
+                             [] { return linkable(kNodeName); }, kBound));
     for (int round = 1; round <= kRounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         // A consumer is receiving when the daemon and the session manager die.
@@ -101,13 +101,14 @@ TEST_F(DaemonFaults, NodeComesBackAfterEachRestartAndNoDescriptorIsLeft) {
                                  [&] { return receiving->stdoutText().find("chain") != std::string::npos; }, kBound))
             << receiving->stderrText();
         ASSERT_TRUE(pipewire.restart());
-        // A consumer that links the moment the node is back, as one relinked by its application does: the node
-        // comes back at the picture's size, with no other size to agree on first. The window does not change
-        // meanwhile, so no new frame comes to help.
-        auto early = gstConsumer(1);
         EXPECT_TRUE(waitUntil(listedAsBefore, kRelistBound, std::chrono::milliseconds(20)))
             << "the node was not listed again with its properties";
         receiving.reset();
+        // A consumer that links the moment the node can be linked again, as one relinked by its application does:
+        // the node comes back at the picture's size, with no other size to agree on first. The window does not
+        // change meanwhile, so no new frame comes to help.
+        ASSERT_TRUE(waitUntil([] { return linkable(kNodeName); }, kBound));
+        auto early = gstConsumer(1);
         EXPECT_TRUE(waitUntil([&] { return !early->running(); }, kBound))
             << "a consumer linked as the node came back got no frame";
         EXPECT_EQ(early->wait(std::chrono::seconds(5)), 0) << early->stderrText();

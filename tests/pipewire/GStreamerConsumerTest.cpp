@@ -55,7 +55,10 @@ void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format; }
 class GStreamerConsumer : public ::testing::TestWithParam<FormatCase> {
 protected:
     void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
+    }
 };
 
 TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
@@ -126,7 +129,10 @@ bool pipewiresrcFollowsSizeChanges(std::string& version) {
 class GStreamerConsumerResized : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
+    }
 };
 
 TEST_P(GStreamerConsumerResized, FollowsASizeChange) {

@@ -61,6 +61,7 @@ struct InPlacePublishing : ::testing::Test {
     void TearDown() override {
         sink_.reset();
         platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
     }
 
     // A receiver of the node, which is made once frames of the maker's size are published.

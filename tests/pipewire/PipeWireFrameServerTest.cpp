@@ -36,7 +36,10 @@ const std::string kNodeName = "Kestrova Bridge";
 
 struct PipeWireSink : ::testing::Test {
     void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
+    }
 
     using Publisher = std::function<void(const platform::PixelBufferRef&)>;
     // A receiver linked to the sink's node only. The node is made once there is a picture: the first frames are
@@ -71,7 +74,7 @@ auto hasFrameOfSize(std::uint32_t width, std::uint32_t height, std::uint32_t fro
 std::unique_ptr<FrameReceiver> PipeWireSink::receive(FrameLog& log, const Publisher& publish,
                                                      const kestrova::testing::FrameMaker& firstFrames,
                                                      std::uint32_t& next) {
-    if (!kestrova::testing::publishUntilListed(publish, firstFrames, next, kNodeName, kBound)) return nullptr;
+    if (!kestrova::testing::publishUntilLinkable(publish, firstFrames, next, kNodeName, kBound)) return nullptr;
     return FrameReceiver::connect(kNodeName, log.handler(), std::chrono::seconds(1));
 }
 
@@ -81,7 +84,7 @@ TEST_F(PipeWireSink, NodeIsListedOnceThereIsAPictureAsACameraLikeVideoSourceUnti
     // Made at once, it would offer a size it has no picture of to any consumer that links before the first frame.
     EXPECT_FALSE(nodeNamed(kNodeName)) << "the node was made before there was a picture";
     std::uint32_t next = 0;
-    ASSERT_TRUE(kestrova::testing::publishUntilListed(publisher(sink), patternFrames(64, 48), next, kNodeName,
+    ASSERT_TRUE(kestrova::testing::publishUntilLinkable(publisher(sink), patternFrames(64, 48), next, kNodeName,
                                                       kBound));
     auto node = *nodeNamed(kNodeName);
     const std::map<std::string, std::string> expected{{"node.description", kNodeName},

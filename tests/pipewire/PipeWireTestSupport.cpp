@@ -116,10 +116,10 @@ bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& pu
         bound, kPublishPace);
 }
 
-bool publishUntilListed(const std::function<void(const platform::PixelBufferRef&)>& publish,
+bool publishUntilLinkable(const std::function<void(const platform::PixelBufferRef&)>& publish,
                         const FrameMaker& makeFrame, std::uint32_t& next, const std::string& name,
                         std::chrono::milliseconds bound) {
-    return publishUntil(publish, makeFrame, next, [&] { return nodeNamed(name).has_value(); }, bound);
+    return publishUntil(publish, makeFrame, next, [&] { return linkable(name); }, bound);
 }
 
 std::vector<std::map<std::string, std::string>> listNodes() {
@@ -178,10 +178,17 @@ std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& n
     return std::nullopt;
 }
 
-bool takenInBySessionManager(const std::string& name) {
-    const auto metadata =
-        runProgram({"pw-metadata", "-n", "default", "0", "default.video.source"}, std::chrono::seconds(5));
-    return metadata.out.find("\"name\":\"" + name + "\"") != std::string::npos;
+bool nodeGone(const std::string& name) {
+    return waitUntil([&] { return !nodeNamed(name).has_value(); }, std::chrono::seconds(10));
+}
+
+bool linkable(const std::string& name) {
+    FrameLog log;
+    auto probe = receive::FrameReceiver::connect(name, log.handler(), std::chrono::seconds(1));
+    if (!probe) return false;
+    // The node sends its last frame to every consumer that starts streaming.
+    waitUntil([&] { return probe->failed() || !log.frames().empty(); }, std::chrono::seconds(2));
+    return !log.frames().empty();
 }
 
 ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& values) {
