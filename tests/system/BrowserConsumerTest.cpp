@@ -187,7 +187,7 @@ TEST_P(BrowserConsumer, ListsTheCameraAndShowsTheWindowsPicture) {
         },
         kBrowserBound, 100ms);
     const auto reports = readPage(*browser);
-    ASSERT_TRUE(shown) << describe(reports, *browser, portal);
+    ASSERT_TRUE(shown) << (browser->running() ? "" : "the browser has ended\n") << describe(reports, *browser, portal);
     ASSERT_FALSE(reports.cameraLists.empty());
     EXPECT_TRUE(lists(reports.cameraLists.back(), kServerName));
     EXPECT_EQ((*reports.frame)["width"].toInt(), 2 * kWindowWidth);
