@@ -127,6 +127,30 @@ std::string summary(const std::vector<std::string>& lines) {
     return text;
 }
 
+// What the daemon says of the video: what each video node offers and agreed, the buffers of each port.
+std::string agreed(const PrivatePipeWire& pipewire) {
+    const auto compact = [](const QJsonValue& value) {
+        const auto document = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
+        return document.toJson(QJsonDocument::Compact).toStdString();
+    };
+    const auto dump = runProgram({"pw-dump"}, kBound, pipewire.clientOptions());
+    std::string text = "the daemon says:\n";
+    for (const QJsonValue& value : QJsonDocument::fromJson(QByteArray::fromStdString(dump.out)).array()) {
+        const auto entry = value.toObject();
+        const auto type = entry["type"].toString();
+        const auto info = entry["info"].toObject();
+        const auto id = std::to_string(entry["id"].toInt());
+        if (type.endsWith(":Node") && info["props"]["media.class"].toString().contains("Video")) {
+            text += "  node " + id + " " + info["props"]["node.name"].toString().toStdString() + ": offers " +
+                    compact(info["params"]["EnumFormat"]) + ", agreed " + compact(info["params"]["Format"]) + "\n";
+        } else if (type.endsWith(":Port")) {
+            text += "  port " + id + " of node " + info["props"]["node.id"].toVariant().toString().toStdString() +
+                    ": buffers " + compact(info["params"]["Buffers"]) + "\n";
+        }
+    }
+    return text;
+}
+
 // What the page reported, then what the browser (its own messages without their process and time) and the
 // portal's services said besides.
 std::string describe(const PageReports& reports, const HeadlessBrowser& browser, const CameraPortal& portal) {
@@ -137,7 +161,8 @@ std::string describe(const PageReports& reports, const HeadlessBrowser& browser,
         const auto time = line.rfind('[', 0) == 0 ? line.find(':', line.find('.')) : std::string::npos;
         said.push_back(time == std::string::npos ? line : line.substr(time + 1));
     }
-    return "the page reported:\n" + summary(reports.all) + "the browser said:\n" + summary(said) + portal.logs();
+    return "the page reported:\n" + summary(reports.all) + "the browser said:\n" + summary(said) +
+           agreed(portal.pipewire()) + portal.logs();
 }
 
 class BrowserConsumer : public BridgeDesktop, public ::testing::WithParamInterface<BrowserOpens> {
