@@ -230,7 +230,7 @@ std::map<std::string, std::string> PrivatePipeWire::clientEnvironment() const {
     return {{"XDG_RUNTIME_DIR", runtime_.path()},
             {"PIPEWIRE_RUNTIME_DIR", runtime_.path()},
             {"PIPEWIRE_REMOTE", ""},
-            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime_.path() + "/bus"}};
+            {"DBUS_SESSION_BUS_ADDRESS", sessionBus_}};
 }
 
 ChildProcess::Options PrivatePipeWire::clientOptions() const {
@@ -251,14 +251,17 @@ bool PrivatePipeWire::answers(const std::vector<std::string>& probe, std::chrono
         bound, std::chrono::milliseconds(20));
 }
 
-PrivatePipeWire::PrivatePipeWire(Kind kind) : kind_(kind) {
+PrivatePipeWire::PrivatePipeWire(Kind kind, std::string sessionBus) : kind_(kind), sessionBus_(std::move(sessionBus)) {
     if (runtime_.path().empty()) return;
-    // WirePlumber leaves at once without a session bus.
-    bus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                 "--address=unix:path=" + runtime_.path() + "/bus", "--print-address=1"},
-        clientOptions());
-    if (!bus_->waitForOutput("unix:", std::chrono::seconds(10))) return;
+    if (sessionBus_.empty()) {
+        // WirePlumber leaves at once without a session bus.
+        sessionBus_ = "unix:path=" + runtime_.path() + "/bus";
+        bus_ = std::make_unique<ChildProcess>(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
+                                                                       "--nopidfile", "--address=" + sessionBus_,
+                                                                       "--print-address=1"},
+                                              clientOptions());
+        if (!bus_->waitForOutput("unix:", std::chrono::seconds(10))) return;
+    }
     start();
 }
 

@@ -109,7 +109,8 @@ public:
         Complete,       // a daemon and its session manager, as on a desktop
         RefusingNodes,  // a daemon that answers but cannot make a client's node, and no session manager
     };
-    explicit PrivatePipeWire(Kind kind = Kind::Complete);
+    // The daemon and its session manager use the given session bus, or one of their own when none is given.
+    explicit PrivatePipeWire(Kind kind = Kind::Complete, std::string sessionBus = {});
     ~PrivatePipeWire();
     PrivatePipeWire(const PrivatePipeWire&) = delete;
     PrivatePipeWire& operator=(const PrivatePipeWire&) = delete;
@@ -134,6 +135,7 @@ private:
 
     Kind kind_;
     TemporaryDirectory runtime_;
+    std::string sessionBus_;
     std::unique_ptr<ChildProcess> bus_;
     std::unique_ptr<ChildProcess> daemon_;
     std::unique_ptr<ChildProcess> sessionManager_;
