@@ -214,7 +214,10 @@ PixelBufferRef PipeWireVideoSource::acquireFrameBuffer(std::uint32_t width, std:
         return nullptr;
     }
     StreamBuffers::Slot* slot = buffers_.takeFree(stream_);
-    if (slot == nullptr || !slot->bgra) return nullptr;
+    // A buffer made for the format before this one has another size, until the stream replaces it.
+    if (slot == nullptr || !slot->bgra || slot->pixels->width() != width || slot->pixels->height() != height) {
+        return nullptr;
+    }
     slot->lent = true;
     return slot->pixels;
 }
@@ -249,6 +252,9 @@ bool PipeWireVideoSource::sendLast() {
     const std::size_t bufferSize = slot->buffer->buffer->datas[0].maxsize;
     const FrameLayout padded = frameLayout(*format_, RowPadding::FourBytes);
     const FrameLayout layout = bufferSize >= padded.size ? padded : frameLayout(*format_, RowPadding::None);
+    // Right after a new format is agreed the old buffers are still there until the new ones come: a frame of the
+    // new format may not fit them, and would overrun the memory and show the consumer a chunk larger than its buffer.
+    if (bufferSize < layout.size || slot->pixels->byteCount() < layout.size) return false;
 
     // A frame in memory of its own (no consumer yet when it was captured, a size being agreed, a YUV format) is
     // written once into the buffer, converted when the consumer asked for YUV.

@@ -65,21 +65,20 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
     const auto& c = GetParam();
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
+    const auto publish = [&](const platform::PixelBufferRef& f) { sink->publish(f); };
+    std::uint32_t next = 0;
+    // The node is made once there is a picture, at its size: a consumer that links the moment it can, asking for
+    // that size, finds it offered and no other.
+    ASSERT_TRUE(kestrova::testing::publishUntilLinkable(publish, [](std::uint32_t) { return halves(); }, next,
+                                                        kNodeName, kBound));
     TemporaryDirectory directory;
     const std::string out = directory.path() + "/frames.bgra";
     const std::string caps = std::string("video/x-raw,format=") + c.format + ",width=" + std::to_string(kWidth) +
                              ",height=" + std::to_string(kHeight);
     ChildProcess gst({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "num-buffers=3", "!", caps,
                       "!", "videoconvert", "!", "video/x-raw,format=BGRA", "!", "filesink", "location=" + out});
-    // Started before the first frame, asking for the picture's size, as a consumer opened ahead of the window is:
-    // it waits for the node, which is made at that size once there is a picture.
-    ASSERT_TRUE(kestrova::testing::waitUntil([&] { return gst.stdoutText().find("PAUSED") != std::string::npos; },
-                                             kBound))
-        << gst.stderrText();
-    std::uint32_t next = 0;
-    kestrova::testing::publishUntil([&](const platform::PixelBufferRef& f) { sink->publish(f); },
-                                    [](std::uint32_t) { return halves(); }, next, [&] { return !gst.running(); },
-                                    kBound);
+    kestrova::testing::publishUntil(publish, [](std::uint32_t) { return halves(); }, next,
+                                    [&] { return !gst.running(); }, kBound);
     ASSERT_EQ(gst.wait(std::chrono::seconds(5)), 0) << gst.stderrText();
     // The nominal rate, not a variable one that some consumers read as no frames at all.
     EXPECT_NE(gst.stdoutText().find("framerate=(fraction)60/1"), std::string::npos) << gst.stdoutText();
