@@ -213,7 +213,7 @@ PixelBufferRef PipeWireVideoSource::acquireFrameBuffer(std::uint32_t width, std:
         pw_stream_get_state(stream_, nullptr) != PW_STREAM_STATE_STREAMING) {
         return nullptr;
     }
-    StreamBuffers::Slot* slot = buffers_.takeFree(stream_);
+    StreamBuffers::Slot* slot = buffers_.takeFree(stream_, std::size_t{width} * height * 4);
     // A buffer made for the format before this one has another size, until the stream replaces it.
     if (slot == nullptr || !slot->bgra || slot->pixels->width() != width || slot->pixels->height() != height) {
         return nullptr;
@@ -245,16 +245,17 @@ bool PipeWireVideoSource::sendLast() {
         return false;
     }
 
-    StreamBuffers::Slot* slot = buffers_.takeFree(stream_);
+    // Right after a new format is agreed the old buffers are still there until the new ones come: a frame of the
+    // new format may not fit them, and would overrun the memory and show the consumer a chunk larger than its buffer.
+    const FrameLayout unpadded = frameLayout(*format_, RowPadding::None);
+    StreamBuffers::Slot* slot = buffers_.takeFree(stream_, unpadded.size);
     if (slot == nullptr) return false;
     // Which of the two buffer layouts the consumer agreed on shows in the buffers' size: only padded rows fill
     // the larger one.
     const std::size_t bufferSize = slot->buffer->buffer->datas[0].maxsize;
     const FrameLayout padded = frameLayout(*format_, RowPadding::FourBytes);
-    const FrameLayout layout = bufferSize >= padded.size ? padded : frameLayout(*format_, RowPadding::None);
-    // Right after a new format is agreed the old buffers are still there until the new ones come: a frame of the
-    // new format may not fit them, and would overrun the memory and show the consumer a chunk larger than its buffer.
-    if (bufferSize < layout.size || slot->pixels->byteCount() < layout.size) return false;
+    const bool paddedFits = bufferSize >= padded.size && slot->pixels->byteCount() >= padded.size;
+    const FrameLayout layout = paddedFits ? padded : unpadded;
 
     // A frame in memory of its own (no consumer yet when it was captured, a size being agreed, a YUV format) is
     // written once into the buffer, converted when the consumer asked for YUV.
