@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -53,27 +55,30 @@ void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format; }
 class GStreamerConsumer : public ::testing::TestWithParam<FormatCase> {
 protected:
     void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
+    }
 };
 
 TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
     const auto& c = GetParam();
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
-    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed(kNodeName).has_value(); },
-                                             kBound));
+    const auto publish = [&](const platform::PixelBufferRef& f) { sink->publish(f); };
+    std::uint32_t next = 0;
+    // The node is made once there is a picture, at its size: a consumer that links the moment it can, asking for
+    // that size, finds it offered and no other.
+    ASSERT_TRUE(kestrova::testing::publishUntilLinkable(publish, [](std::uint32_t) { return halves(); }, next,
+                                                        kNodeName, kBound));
     TemporaryDirectory directory;
     const std::string out = directory.path() + "/frames.bgra";
     const std::string caps = std::string("video/x-raw,format=") + c.format + ",width=" + std::to_string(kWidth) +
                              ",height=" + std::to_string(kHeight);
     ChildProcess gst({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "num-buffers=3", "!", caps,
                       "!", "videoconvert", "!", "video/x-raw,format=BGRA", "!", "filesink", "location=" + out});
-    // Linked before the first frame, at the size it asks for, as a consumer started ahead of the first capture is.
-    ASSERT_TRUE(gst.waitForOutput("pipewiresrc0.GstPad:src: caps = ", kBound)) << gst.stderrText();
-    std::uint32_t next = 0;
-    kestrova::testing::publishUntil([&](const platform::PixelBufferRef& f) { sink->publish(f); },
-                                    [](std::uint32_t) { return halves(); }, next, [&] { return !gst.running(); },
-                                    kBound);
+    kestrova::testing::publishUntil(publish, [](std::uint32_t) { return halves(); }, next,
+                                    [&] { return !gst.running(); }, kBound);
     ASSERT_EQ(gst.wait(std::chrono::seconds(5)), 0) << gst.stderrText();
     // The nominal rate, not a variable one that some consumers read as no frames at all.
     EXPECT_NE(gst.stdoutText().find("framerate=(fraction)60/1"), std::string::npos) << gst.stdoutText();
@@ -99,20 +104,42 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
     }
 }
 
+// GStreamer's pipewiresrc from 1.2 until 1.5.81 drops the formats it could take after its first negotiation, so any
+// later format the node offers ends it with "unhandled format": those versions cannot follow a size change at all.
+bool pipewiresrcFollowsSizeChanges(std::string& version) {
+    const auto inspected = kestrova::testing::runProgram({"gst-inspect-1.0", "pipewiresrc"});
+    std::istringstream lines(inspected.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key >> version;
+        if (key != "Version") continue;
+        int major = 0, minor = 0, micro = 0;
+        char dot = 0;
+        std::istringstream(version) >> major >> dot >> minor >> dot >> micro;
+        const auto number = std::tuple(major, minor, micro);
+        return number < std::tuple(1, 2, 0) || number >= std::tuple(1, 5, 81);
+    }
+    return true;
+}
+
 // A consumer follows the window's size when it changes, whether the frames are written into memory of their own
 // (and copied once) or straight into the node's buffers: it receives whole frames of the new size.
 class GStreamerConsumerResized : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
+    }
 };
 
 TEST_P(GStreamerConsumerResized, FollowsASizeChange) {
     const bool inPlace = GetParam();
+    std::string version;
+    if (!pipewiresrcFollowsSizeChanges(version)) GTEST_SKIP() << "pipewiresrc " << version << " cannot renegotiate";
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
-    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed(kNodeName).has_value(); },
-                                             kBound));
     ChildProcess consumer({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "!",
                            "video/x-raw,format=BGRA", "!", "identity", "silent=false", "!", "fakesink"});
     std::uint32_t next = 0;
