@@ -17,7 +17,6 @@ std::shared_ptr<ReconnectingSource> ReconnectingSource::create(std::shared_ptr<P
                                                                std::string name, std::chrono::milliseconds bound) {
     if (!connection || !connection->makesClientNodes(bound)) return nullptr;
     std::shared_ptr<ReconnectingSource> source(new ReconnectingSource(std::move(name), bound));
-    source->connection_ = std::move(connection);
     source->thread_ = std::thread([raw = source.get()] { raw->run(); });
     return source;
 }
@@ -71,9 +70,10 @@ void ReconnectingSource::stop() {
     if (node) node->stop();
 }
 
-std::shared_ptr<PipeWireVideoSource> ReconnectingSource::attempt(std::shared_ptr<PipeWireConnection> connection,
-                                                                 std::uint64_t generation, const Publication& last) {
-    if (!connection) connection = PipeWireConnection::open(bound_);
+std::shared_ptr<PipeWireVideoSource> ReconnectingSource::attempt(std::uint64_t generation, const Publication& last) {
+    // Each node has a connection of its own, which goes with it: a connection that has listed the daemon's
+    // registry was seen to leave the consumers of a node made on it later with buffers they could not map.
+    auto connection = PipeWireConnection::open(bound_);
     if (!connection) return nullptr;
     // The loss is told on the node's loop, possibly after this object is gone.
     auto node = PipeWireVideoSource::create(std::move(connection), name_, last.region.width, last.region.height,
@@ -107,9 +107,8 @@ void ReconnectingSource::run() {
         }
         const Publication last = last_;
         const std::uint64_t generation = signal.generation;
-        auto connection = std::move(connection_);
         lock.unlock();
-        auto node = attempt(std::move(connection), generation, last);
+        auto node = attempt(generation, last);
         lock.lock();
         if (node && !signal.stopped && !signal.lost) {
             // Made and handed its first frame before it is published into: no frame meets a half-built node.

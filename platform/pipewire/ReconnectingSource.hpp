@@ -22,8 +22,8 @@ namespace kestrova::platform::pipewire {
 
 class ReconnectingSource final : public FrameBufferProvider {
 public:
-    // A source whose first node is made over the connection once a frame comes; nothing when the daemon cannot make
-    // a client's node (asked within the bound). Making a node, and later connections, are given the same bound.
+    // A source whose node is made once a frame comes; nothing when the daemon behind the connection cannot make a
+    // client's node (asked within the bound). Each node's connection, and the node, are given the same bound.
     static std::shared_ptr<ReconnectingSource> create(std::shared_ptr<PipeWireConnection> connection,
                                                       std::string name, std::chrono::milliseconds bound);
     // Ends the reconnecting thread, which takes at most one connection attempt.
@@ -63,17 +63,15 @@ private:
     ReconnectingSource(std::string name, std::chrono::milliseconds bound);
     // The thread: makes a node whenever there is none and a frame waits for it.
     void run();
-    // One attempt: the node on the connection (a new one when none is given), at the frame's size and already
-    // handed the frame; nothing on failure.
-    std::shared_ptr<PipeWireVideoSource> attempt(std::shared_ptr<PipeWireConnection> connection,
-                                                 std::uint64_t generation, const Publication& last);
+    // One attempt: a new connection and the node on it, at the frame's size and already handed the frame; nothing
+    // on failure.
+    std::shared_ptr<PipeWireVideoSource> attempt(std::uint64_t generation, const Publication& last);
 
     const std::string name_;
     const std::chrono::milliseconds bound_;
     const std::shared_ptr<Signal> signal_ = std::make_shared<Signal>();
     // Under the signal's mutex.
-    std::shared_ptr<PipeWireConnection> connection_;  // the first node's, until it is made
-    std::shared_ptr<PipeWireVideoSource> current_;     // nothing until there is a picture, and while it is made again
+    std::shared_ptr<PipeWireVideoSource> current_;  // nothing until there is a picture, and while it is made again
     Publication last_;
     std::thread thread_;
 };
