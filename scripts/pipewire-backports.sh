@@ -58,9 +58,12 @@ pipewire14_prepare() {
   }
   for p in "$cache"/*.deb; do dpkg -x "$p" "$PIPEWIRE14_PREFIX" || return 1; done
   # The backports must never become the system's choice.
-  if ! apt-cache policy pipewire | grep -q 'Candidate: 0\.3\.65'; then
+  # Read whole first: grep -q would end the pipe early and, under pipefail, fail it.
+  local policy
+  policy=$(apt-cache policy pipewire)
+  if ! grep -q 'Candidate: 0\.3\.65' <<<"$policy"; then
     echo "pipewire14: the system's pipewire is no longer the candidate:" >&2
-    apt-cache policy pipewire >&2
+    echo "$policy" >&2
     return 1
   fi
   echo "$wanted" >"$stamp"
