@@ -61,6 +61,8 @@ private:
     struct Listener;
     explicit PipeWireVideoSource(std::shared_ptr<PipeWireConnection> connection);
     void offerSize(std::uint32_t width, std::uint32_t height);
+    // Offers the offered size to the consumers.
+    void sendOffer();
     void formatChanged(std::optional<VideoFormat> format);
     void stateChanged(int state);
     // Sends the last frame to a new consumer: now and a few times more on a short timer, until a newer frame
@@ -88,6 +90,9 @@ private:
     bool stopped_ = false;  // stop() disconnected it
     std::uint32_t offeredWidth_ = 0;
     std::uint32_t offeredHeight_ = 0;
+    // An offer held back until the daemon pauses the node: one that can wait, or one the node went inactive for.
+    enum class PendingOffer { None, WhenPaused, Pausing };
+    PendingOffer pendingOffer_ = PendingOffer::None;
     std::optional<VideoFormat> format_;
     StreamBuffers buffers_;
     std::uint64_t sequence_ = 0;
