@@ -34,6 +34,13 @@ servers_start() {
   echo "servers: DISPLAY=$DISPLAY bus and PipeWire under $KESTROVA_RUNTIME"
 }
 
+# Which PipeWire, WirePlumber and GStreamer pipewiresrc the programs started from here use.
+servers_versions() {
+  local gst
+  gst=$(gst-inspect-1.0 pipewiresrc 2>/dev/null | awk '$1 == "Version" {print $2}')
+  echo "versions: $(pipewire --version | tail -n1), $(wireplumber --version | tail -n1), pipewiresrc ${gst:-missing}"
+}
+
 servers_stop() {
   local pid
   for pid in "${SERVER_PIDS[@]}"; do kill "$pid" 2>/dev/null; done

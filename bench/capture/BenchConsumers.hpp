@@ -1,17 +1,20 @@
 #pragma once
 
 // What the capture benchmark connects to the paths it measures: a consumer of the bridge's node that notes when each
-// frame arrives, peer programs run as children, and a window that never changes.
+// frame arrives, peer programs run as children (GStreamer's pipewiresrc among them, receiving a peer's node), and a
+// window that never changes.
 
 #include "FrameReceiver.hpp"
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrova::bench {
@@ -35,17 +38,44 @@ private:
     std::unique_ptr<receive::FrameReceiver> receiver_;
 };
 
-// A child process, started at once, stopped (SIGINT, then waited for) on destruction.
+// A child process, started at once, stopped (SIGINT, then waited for, killed when it does not end) on destruction.
+// Its standard output goes to the given descriptor, else nowhere.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& argv);
-    ~Child();
+    explicit Child(const std::vector<std::string>& argv, int output = -1);
+    ~Child() { stop(); }
     pid_t pid() const { return pid_; }
-    // Waits for its end; its CPU in ms, -1 when it failed.
-    double wait();
+    // Waits for its end, killing it when the bound passes first; its CPU in ms, -1 when it failed or was killed.
+    double wait(std::chrono::milliseconds bound);
+    void stop();
 
 private:
     pid_t pid_ = -1;
+};
+
+// Whether a node of that name is listed and offers a format within the bound. A consumer that names a node not yet
+// there is dropped; one that links to a GStreamer node before it offers a format gets no frames.
+bool nodeOffersFormat(const std::string& name, std::chrono::milliseconds bound);
+
+// GStreamer's pipewiresrc receiving the named node in a child process, counting the frames its sink reports.
+class GstConsumer {
+public:
+    explicit GstConsumer(const std::string& node);
+    ~GstConsumer() { stop(); }
+    bool waitForFirstFrame(std::chrono::milliseconds bound) const;
+    // Ends the child and reads what it printed last: the frames it received.
+    std::size_t stop();
+    // Its CPU in ms since its first frame came, as the bridge's consumer is counted once connected; -1 before that
+    // or once stopped.
+    double cpuSinceFirstFrameMs() const;
+
+private:
+    void read(int output, pid_t pid);
+
+    std::unique_ptr<Child> child_;
+    std::thread reader_;
+    std::atomic<std::size_t> count_{0};
+    std::atomic<double> cpuAtFirstFrame_{-1};
 };
 
 // A plain window of the given size that draws nothing after it is mapped: its X id, 0 when it cannot be made.

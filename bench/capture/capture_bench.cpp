@@ -3,10 +3,13 @@
 // and ffmpeg's x11grab do the same job on the same window, and prints what each cost: this process's (or the
 // child's) CPU and the X server's, per frame. The X server's share matters: it is single-threaded and serves
 // every client of the desktop. With --publish, the whole paths are compared with a consumer connected: the bridge's
-// capture and publication with a consumer in this process (its cost counted in); it also gives the bridge's latency from a frame's delivery by the capture
-// to its arrival, and what the bridge and the X server spend per second on a window that does not change.
+// capture and publication with a consumer in this process, and GStreamer's capture and publication through
+// pipewiresink with GStreamer's pipewiresrc receiving it, each consumer's cost counted in; it also gives the bridge's
+// latency from a frame's delivery by the capture to its arrival, and what the bridge and the X server spend per
+// second on a window that does not change.
 
 #include "BenchConsumers.hpp"
+#include "XServerProcess.hpp"
 #include "ProcessCpu.hpp"
 #include "BridgeConstants.hpp"
 #include "CaptureBridge.hpp"
@@ -20,19 +23,15 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fstream>
 #include <future>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,60 +59,6 @@ struct Row {
 
 using kestrova::bench::milliseconds;
 using kestrova::bench::processCpuMs;
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool isXvfb(pid_t pid) { return readText("/proc/" + std::to_string(pid) + "/comm") == "Xvfb\n"; }
-
-// The Xvfb that holds the display's listening socket: one started with -displayfd leaves no lock file and names no
-// display on its command line.
-pid_t socketHolder(const std::string& number) {
-    std::ifstream table("/proc/net/unix");
-    std::vector<std::string> sockets;
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string field, inode, path;
-        for (int i = 0; i < 7 && fields >> field; ++i) inode = field;
-        fields >> path;
-        if (path == "/tmp/.X11-unix/X" + number || path == "@/tmp/.X11-unix/X" + number) {
-            sockets.push_back("socket:[" + inode + "]");
-        }
-    }
-    DIR* proc = opendir("/proc");
-    if (!proc) return 0;
-    pid_t found = 0;
-    while (dirent* entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-        if (pid <= 0 || found != 0 || !isXvfb(pid)) continue;
-        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-        DIR* dir = opendir(fds.c_str());
-        if (!dir) continue;
-        while (dirent* fd = readdir(dir)) {
-            char target[64] = {};
-            const ssize_t length = readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
-            if (length > 0 && std::find(sockets.begin(), sockets.end(), std::string(target)) != sockets.end()) {
-                found = pid;
-            }
-        }
-        closedir(dir);
-    }
-    closedir(proc);
-    return found;
-}
-
-// The Xvfb serving the display: the pid its lock file names, else the one holding its socket.
-pid_t findXServer(const std::string& display) {
-    const auto colon = display.find(':');
-    if (colon == std::string::npos) return 0;
-    std::string number = display.substr(colon + 1);
-    number = number.substr(0, number.find('.'));
-    const pid_t locked = static_cast<pid_t>(std::atoi(readText("/tmp/.X" + number + "-lock").c_str()));
-    if (locked > 0 && isXvfb(locked)) return locked;
-    return socketHolder(number);
-}
 
 // The demo companion with one window, driven over a pipe.
 class Demo {
@@ -227,29 +172,47 @@ std::optional<Row> captureRow(const std::string& name, platform::ScreenCaptureSe
                serverAfter - serverBefore};
 }
 
+// With a node name, the child publishes its frames there and GStreamer's pipewiresrc receives them, joining once the
+// node offers its format. The consumer's CPU counts from its first frame, as the bridge's consumer's counts once
+// connected.
 std::optional<Row> childRow(const std::string& name, const std::vector<std::string>& argv, int frames,
-                            pid_t xserver) {
+                            pid_t xserver, const std::string& publishedAs = {}) {
     const double serverBefore = processCpuMs(xserver);
     const auto start = Clock::now();
     bench::Child producer(argv);
-    const double cpu = producer.wait();
+    std::optional<bench::GstConsumer> consumer;
+    if (!publishedAs.empty()) {
+        if (!bench::nodeOffersFormat(publishedAs, std::chrono::seconds(10))) {
+            std::cerr << name << ": su nodo no apareció con un formato\n";
+            return std::nullopt;
+        }
+        consumer.emplace(publishedAs);
+        if (!consumer->waitForFirstFrame(std::chrono::seconds(10))) {
+            std::cerr << name << ": ningún cuadro llegó al consumidor\n";
+            return std::nullopt;
+        }
+    }
+    // Well below the slowest peer's pace: only a child that stopped making frames takes this long.
+    const double cpu = producer.wait(std::chrono::seconds(60) + frames * std::chrono::milliseconds(100));
     const auto end = Clock::now();
-    if (cpu < 0) {
-        std::cerr << name << ": terminó con error\n";
+    const double serverMs = processCpuMs(xserver) - serverBefore;
+    const double consumerMs = consumer ? consumer->cpuSinceFirstFrameMs() : 0;
+    if (consumer) std::printf("%s: %zu cuadros llegaron al consumidor\n", name.c_str(), consumer->stop());
+    if (cpu < 0 || consumerMs < 0) {
+        std::cerr << name << ": terminó con error o no terminó a tiempo\n";
         return std::nullopt;
     }
-    return Row{name, frames, std::chrono::duration<double>(end - start).count(), cpu,
-               processCpuMs(xserver) - serverBefore};
+    return Row{name, frames, std::chrono::duration<double>(end - start).count(), cpu + consumerMs, serverMs};
 }
 
 void printTable(const std::vector<Row>& rows, const Options& options, double idleServerMsPerSecond) {
     std::printf("%u×%u → %u×%u, %d cuadros\n", options.width, options.height, 2 * options.width,
                 2 * options.height, options.frames);
-    std::printf("%-26s %8s %8s %12s %12s %12s\n", "camino", "s", "fps", "cliente ms", "X ms", "total ms");
+    std::printf("%-28s %8s %8s %12s %12s %12s\n", "camino", "s", "fps", "cliente ms", "X ms", "total ms");
     for (const auto& r : rows) {
         // The X server also spends time drawing the demo's window, whoever captures it: that share is left out.
         const double serverMs = r.serverMs - idleServerMsPerSecond * r.seconds;
-        std::printf("%-26s %8.2f %8.1f %12.2f %12.2f %12.2f\n", r.name.c_str(), r.seconds, r.frames / r.seconds,
+        std::printf("%-28s %8.2f %8.1f %12.2f %12.2f %12.2f\n", r.name.c_str(), r.seconds, r.frames / r.seconds,
                     r.clientMs / r.frames, serverMs / r.frames, (r.clientMs + serverMs) / r.frames);
     }
     std::printf("(ms de CPU por cuadro; X sin el dibujo de la demo, %.1f ms por segundo medidos sin captura)\n",
@@ -347,7 +310,7 @@ int main(int argc, char** argv) {
         std::cerr << "kestrova_capture_bench: DISPLAY no está definida\n";
         return 1;
     }
-    const pid_t xserver = options.xserver ? options.xserver : findXServer(display);
+    const pid_t xserver = options.xserver ? options.xserver : bench::findXServer(display);
     if (xserver <= 0 || processCpuMs(xserver) < 0) {
         std::cerr << "kestrova_capture_bench: no se encontró el Xvfb de " << display << " (use --xserver-pid)\n";
         return 1;
@@ -399,10 +362,24 @@ int main(int argc, char** argv) {
             std::cerr << "kestrova_capture_bench: no hay servidor de cuadros para publicar\n";
         }
     }
-    // GStreamer publishing to PipeWire (pipewiresink mode=provide) never reaches PLAYING with this system's plugin,
-    // with or without a pipewiresrc consumer: its row captures and scales only.
-    gstreamer.push_back("fakesink");
-    add(childRow("gstreamer ximagesrc", gstreamer, options.frames, xserver));
+    // Capture and scaling alone, beside the bridge's capture row: what publishing adds to each path.
+    auto capturing = gstreamer;
+    capturing.push_back("fakesink");
+    add(childRow("gstreamer (captura)", capturing, options.frames, xserver));
+    if (options.publish) {
+        // Offered pipewiresink's own buffers, videoscale is handed one without memory and the pipeline crashes with
+        // this system's plugin: the frames keep memory of their own and the sink copies them, GStreamer's cost here.
+        const std::string node = "banco-gstreamer";
+        gstreamer.insert(gstreamer.end(), {"identity", "drop-allocation=true", "!", "pipewiresink", "mode=provide",
+                                           "stream-properties=props,node.name=" + node + ",media.class=Video/Source"});
+        // Now and then this system's PipeWire hands the two ends buffers of no valid memory type as they link, even
+        // once the node offers its format, and nothing flows: the row is run again.
+        std::optional<Row> published;
+        for (int attempt = 0; attempt < 3 && !published; ++attempt) {
+            published = childRow("gstreamer (captura+publica)", gstreamer, options.frames, xserver, node);
+        }
+        add(published);
+    }
     const std::string origin = std::string(display) + "+" + std::to_string(static_cast<int>(window->frame.x)) + "," +
                                std::to_string(static_cast<int>(window->frame.y));
     add(childRow("ffmpeg x11grab",

@@ -1,5 +1,6 @@
 #include "PipeWireConnection.hpp"
 
+#include <cstring>
 #include <mutex>
 
 #include <pipewire/pipewire.h>
@@ -39,6 +40,36 @@ struct PipeWireConnection::CoreListener {
         return table;
     }
 };
+
+namespace {
+
+// Reads the registry's globals until a round trip after asking for them, looking for one factory.
+struct FactoryLookup {
+    pw_thread_loop* loop = nullptr;
+    const char* name = nullptr;
+    spa_hook registryHook{};
+    spa_hook coreHook{};
+    int pendingSeq = -1;
+    bool found = false;
+    bool listed = false;
+
+    static void onGlobal(void* data, std::uint32_t, std::uint32_t, const char* type, std::uint32_t,
+                         const spa_dict* props) {
+        auto* self = static_cast<FactoryLookup*>(data);
+        if (std::strcmp(type, PW_TYPE_INTERFACE_Factory) != 0 || props == nullptr) return;
+        const char* factory = spa_dict_lookup(props, PW_KEY_FACTORY_NAME);
+        if (factory != nullptr && std::strcmp(factory, self->name) == 0) self->found = true;
+    }
+
+    static void onDone(void* data, std::uint32_t id, int seq) {
+        auto* self = static_cast<FactoryLookup*>(data);
+        if (id != PW_ID_CORE || seq != self->pendingSeq) return;
+        self->listed = true;
+        pw_thread_loop_signal(self->loop, false);
+    }
+};
+
+}  // namespace
 
 PipeWireConnection::PipeWireConnection() : listener_(std::make_unique<CoreListener>()) {}
 
@@ -81,6 +112,39 @@ std::shared_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::millis
     }
     if (!listener.answered || listener.failed) return nullptr;
     return connection;
+}
+
+bool PipeWireConnection::makesClientNodes(std::chrono::milliseconds bound) {
+    static const pw_registry_events registryEvents = [] {
+        pw_registry_events e{};
+        e.version = PW_VERSION_REGISTRY_EVENTS;
+        e.global = &FactoryLookup::onGlobal;
+        return e;
+    }();
+    static const pw_core_events coreEvents = [] {
+        pw_core_events e{};
+        e.version = PW_VERSION_CORE_EVENTS;
+        e.done = &FactoryLookup::onDone;
+        return e;
+    }();
+    Lock lock(*this);
+    FactoryLookup lookup;
+    lookup.loop = loop_;
+    lookup.name = "client-node";
+    pw_registry* registry = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    if (registry == nullptr) return false;
+    pw_registry_add_listener(registry, &lookup.registryHook, &registryEvents, &lookup);
+    pw_core_add_listener(core_, &lookup.coreHook, &coreEvents, &lookup);
+    lookup.pendingSeq = pw_core_sync(core_, PW_ID_CORE, 0);
+    timespec deadline{};
+    pw_thread_loop_get_time(loop_, &deadline, std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count());
+    while (!lookup.listed && !listener_->failed) {
+        if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) break;
+    }
+    spa_hook_remove(&lookup.coreHook);
+    spa_hook_remove(&lookup.registryHook);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+    return lookup.listed && lookup.found;
 }
 
 PipeWireConnection::~PipeWireConnection() {

@@ -22,6 +22,10 @@ public:
     PipeWireConnection(const PipeWireConnection&) = delete;
     PipeWireConnection& operator=(const PipeWireConnection&) = delete;
 
+    // Whether the daemon offers the factory that makes a client's node, waiting up to the bound for its list; a
+    // daemon without it accepts connections but fails every stream.
+    bool makesClientNodes(std::chrono::milliseconds bound);
+
     pw_core* core() const { return core_; }
     pw_thread_loop* loop() const { return loop_; }
 

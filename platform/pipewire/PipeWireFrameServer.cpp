@@ -142,7 +142,7 @@ private:
     std::shared_ptr<ReconnectingSource> source_;
 };
 
-// The device's node is made with the device, so that a daemon that will not make it leaves no device at all.
+// The device's source is made with the device, so that a daemon that cannot make its node leaves no device at all.
 class PipeWireDevice final : public Device {
 public:
     PipeWireDevice(std::shared_ptr<PipeWireConnection> connection, std::string name,
@@ -151,7 +151,7 @@ public:
 
     std::shared_ptr<CommandQueue> newCommandQueue() override { return std::make_shared<PublishCommandQueue>(); }
 
-    // The node made with the device, the first time its name is asked for; a new one otherwise.
+    // The source made with the device, the first time its name is asked for; a new one otherwise.
     std::shared_ptr<Server> makeServer(std::string_view name) override {
         auto source = name == name_ && node_ ? std::exchange(node_, nullptr)
                                              : ReconnectingSource::create(connection_, std::string(name),

@@ -12,8 +12,6 @@ namespace kestrova::platform::pipewire {
 
 namespace {
 
-// Larger frames are dropped: their byte counts would no longer fit PipeWire's 32-bit buffer sizes.
-constexpr std::uint32_t kLargestSide = 16384;
 // Room for every parameter the node sends at once.
 constexpr std::size_t kParamBytes = 2048;
 // A new consumer may not take the first frame sent to it (its side of the link is still being set up), and a window
@@ -21,7 +19,7 @@ constexpr std::size_t kParamBytes = 2048;
 constexpr int kResends = 4;
 constexpr long kResendIntervalNs = 50'000'000;
 
-// Every offered layout at one size (any size while it is zero), the node's preference first.
+// Every offered layout at one size, the node's preference first.
 std::size_t buildOffer(spa_pod_builder& builder, std::uint32_t width, std::uint32_t height,
                        const spa_pod* (&params)[kOfferedLayouts.size()]) {
     std::size_t count = 0;
@@ -32,6 +30,15 @@ std::size_t buildOffer(spa_pod_builder& builder, std::uint32_t width, std::uint3
 }
 
 }  // namespace
+
+bool publishable(const PixelBufferRef& frame, PixelRect region) {
+    if (!frame || region.width == 0 || region.height == 0 || region.width > kLargestSide ||
+        region.height > kLargestSide) {
+        return false;
+    }
+    return region.x <= frame->width() && frame->width() - region.x >= region.width &&
+           region.y <= frame->height() && frame->height() - region.y >= region.height;
+}
 
 struct PipeWireVideoSource::Listener {
     PipeWireVideoSource* owner = nullptr;
@@ -74,9 +81,10 @@ PipeWireVideoSource::PipeWireVideoSource(std::shared_ptr<PipeWireConnection> con
 }
 
 std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr<PipeWireConnection> connection,
-                                                                 std::string_view name, std::chrono::milliseconds bound,
+                                                                 std::string_view name, std::uint32_t width,
+                                                                 std::uint32_t height, std::chrono::milliseconds bound,
                                                                  LostHandler onLost) {
-    if (!connection) return nullptr;
+    if (!connection || width == 0 || height == 0 || width > kLargestSide || height > kLargestSide) return nullptr;
     std::shared_ptr<PipeWireVideoSource> source(new PipeWireVideoSource(std::move(connection)));
     source->onLost_ = std::move(onLost);
     const std::string nodeName(name);
@@ -105,9 +113,9 @@ std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr
     std::uint8_t storage[kParamBytes];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[kOfferedLayouts.size()];
-    // Any size until the first frame tells the real one: a consumer that links before it, asking for the size it
-    // expects, must not find a made-up size that leaves nothing in common and fails the link.
-    const auto count = static_cast<std::uint32_t>(buildOffer(builder, 0, 0, params));
+    const auto count = static_cast<std::uint32_t>(buildOffer(builder, width, height, params));
+    source->offeredWidth_ = width;
+    source->offeredHeight_ = height;
     // The node drives the graph: a frame is processed when it is published. It makes its buffers itself, so that
     // they can serve as the capture's pixel buffers.
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS);
@@ -135,8 +143,8 @@ void PipeWireVideoSource::stateChanged(int state) {
     switch (state) {
         case PW_STREAM_STATE_PAUSED:
             ready_ = true;
-            if (pendingOffer_ != PendingOffer::None) sendOffer();
-            if (std::exchange(pendingOffer_, PendingOffer::None) == PendingOffer::Pausing) {
+            if (std::exchange(offerWhenPaused_, false)) {
+                sendOffer();
                 pw_stream_set_active(stream_, true);
             }
             break;
@@ -158,23 +166,17 @@ void PipeWireVideoSource::stateChanged(int state) {
 void PipeWireVideoSource::offerSize(std::uint32_t width, std::uint32_t height) {
     offeredWidth_ = width;
     offeredHeight_ = height;
-    if (pw_stream_get_state(stream_, nullptr) != PW_STREAM_STATE_STREAMING) {
-        // While pausing, the offer goes out once paused, with the latest size.
-        if (pendingOffer_ != PendingOffer::Pausing) sendOffer();
-        return;
-    }
-    // Consumers that linked before the first frame, asking for its size, already stream it: the new offer only
-    // narrows what later consumers are offered, and can wait until the node is paused.
-    if (format_ && format_->width == width && format_->height == height) {
-        if (pendingOffer_ == PendingOffer::None) pendingOffer_ = PendingOffer::WhenPaused;
-        return;
-    }
     // A new offer puts every running link back to negotiating while it is still active. On PipeWire 0.3.65 the
     // first link to finish lets the daemon idle the other consumers, which moves their links straight to paused
     // and active again: those consumers never get the new format or buffers. So a streaming node goes inactive
-    // first; the daemon pauses it and deactivates its links, and the offer goes out once it has (stateChanged).
-    pendingOffer_ = PendingOffer::Pausing;
-    pw_stream_set_active(stream_, false);
+    // first; the daemon pauses it and deactivates its links, and the offer goes out once it has (stateChanged),
+    // with the latest size.
+    if (pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING) {
+        offerWhenPaused_ = true;
+        pw_stream_set_active(stream_, false);
+        return;
+    }
+    if (!offerWhenPaused_) sendOffer();
 }
 
 void PipeWireVideoSource::sendOffer() {
@@ -214,14 +216,7 @@ void PipeWireVideoSource::retryTimer(bool armed) {
 }
 
 void PipeWireVideoSource::publish(const PixelBufferRef& frame, PixelRect region, bool flipped) {
-    if (!frame || region.width == 0 || region.height == 0 || region.width > kLargestSide ||
-        region.height > kLargestSide) {
-        return;
-    }
-    if (region.x > frame->width() || frame->width() - region.x < region.width || region.y > frame->height() ||
-        frame->height() - region.y < region.height) {
-        return;
-    }
+    if (!publishable(frame, region)) return;
     // The lock keeps the loop from renegotiating, and so from freeing the buffer, while it is being filled.
     PipeWireConnection::Lock lock(*connection_);
     last_ = {frame, region, flipped};
@@ -239,8 +234,11 @@ PixelBufferRef PipeWireVideoSource::acquireFrameBuffer(std::uint32_t width, std:
         pw_stream_get_state(stream_, nullptr) != PW_STREAM_STATE_STREAMING) {
         return nullptr;
     }
-    StreamBuffers::Slot* slot = buffers_.takeFree(stream_);
-    if (slot == nullptr || !slot->bgra) return nullptr;
+    StreamBuffers::Slot* slot = buffers_.takeFree(stream_, std::size_t{width} * height * 4);
+    // A buffer made for the format before this one has another size, until the stream replaces it.
+    if (slot == nullptr || !slot->bgra || slot->pixels->width() != width || slot->pixels->height() != height) {
+        return nullptr;
+    }
     slot->lent = true;
     return slot->pixels;
 }
@@ -268,13 +266,17 @@ bool PipeWireVideoSource::sendLast() {
         return false;
     }
 
-    StreamBuffers::Slot* slot = buffers_.takeFree(stream_);
+    // Right after a new format is agreed the old buffers are still there until the new ones come: a frame of the
+    // new format may not fit them, and would overrun the memory and show the consumer a chunk larger than its buffer.
+    const FrameLayout unpadded = frameLayout(*format_, RowPadding::None);
+    StreamBuffers::Slot* slot = buffers_.takeFree(stream_, unpadded.size);
     if (slot == nullptr) return false;
     // Which of the two buffer layouts the consumer agreed on shows in the buffers' size: only padded rows fill
     // the larger one.
     const std::size_t bufferSize = slot->buffer->buffer->datas[0].maxsize;
     const FrameLayout padded = frameLayout(*format_, RowPadding::FourBytes);
-    const FrameLayout layout = bufferSize >= padded.size ? padded : frameLayout(*format_, RowPadding::None);
+    const bool paddedFits = bufferSize >= padded.size && slot->pixels->byteCount() >= padded.size;
+    const FrameLayout layout = paddedFits ? padded : unpadded;
 
     // A frame in memory of its own (no consumer yet when it was captured, a size being agreed, a YUV format) is
     // written once into the buffer, converted when the consumer asked for YUV.

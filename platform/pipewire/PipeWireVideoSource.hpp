@@ -29,15 +29,22 @@ struct PixelRect {
     std::uint32_t height = 0;
 };
 
+// Whether the node can send that region of the frame: inside it, not empty, and small enough for PipeWire's 32-bit
+// buffer sizes.
+bool publishable(const PixelBufferRef& frame, PixelRect region);
+
 class PipeWireVideoSource {
 public:
     // Told, on the connection's loop, when the node failed or went away without stop().
     using LostHandler = std::function<void()>;
 
-    // Creates the node named (and described) by the name and waits, up to the bound, until the daemon has made it;
-    // nothing when the stream cannot be made or the daemon refuses or does not answer.
+    // Creates the node named (and described) by the name, offering frames of that size from the start, and waits,
+    // up to the bound, until the daemon has made it; nothing when the stream cannot be made or the daemon refuses
+    // or does not answer. A node never offers a size it has no picture of: a consumer that links at once would
+    // agree on it and wait for frames that never come.
     static std::shared_ptr<PipeWireVideoSource> create(std::shared_ptr<PipeWireConnection> connection,
-                                                       std::string_view name, std::chrono::milliseconds bound,
+                                                       std::string_view name, std::uint32_t width,
+                                                       std::uint32_t height, std::chrono::milliseconds bound,
                                                        LostHandler onLost = {});
     ~PipeWireVideoSource();
     PipeWireVideoSource(const PipeWireVideoSource&) = delete;
@@ -90,9 +97,7 @@ private:
     bool stopped_ = false;  // stop() disconnected it
     std::uint32_t offeredWidth_ = 0;
     std::uint32_t offeredHeight_ = 0;
-    // An offer held back until the daemon pauses the node: one that can wait, or one the node went inactive for.
-    enum class PendingOffer { None, WhenPaused, Pausing };
-    PendingOffer pendingOffer_ = PendingOffer::None;
+    bool offerWhenPaused_ = false;  // inactive until the daemon has paused the node, to offer a new size
     std::optional<VideoFormat> format_;
     StreamBuffers buffers_;
     std::uint64_t sequence_ = 0;

@@ -15,10 +15,10 @@ ReconnectingSource::ReconnectingSource(std::string name, std::chrono::millisecon
 
 std::shared_ptr<ReconnectingSource> ReconnectingSource::create(std::shared_ptr<PipeWireConnection> connection,
                                                                std::string name, std::chrono::milliseconds bound) {
+    if (!connection || !connection->makesClientNodes(bound)) return nullptr;
     std::shared_ptr<ReconnectingSource> source(new ReconnectingSource(std::move(name), bound));
-    source->current_ = source->makeNode(std::move(connection), 0);
-    if (!source->current_) return nullptr;
-    source->thread_ = std::thread([raw = source.get()] { raw->reconnect(); });
+    source->connection_ = std::move(connection);
+    source->thread_ = std::thread([raw = source.get()] { raw->run(); });
     return source;
 }
 
@@ -31,20 +31,9 @@ ReconnectingSource::~ReconnectingSource() {
     if (thread_.joinable()) thread_.join();
 }
 
-std::shared_ptr<PipeWireVideoSource> ReconnectingSource::makeNode(std::shared_ptr<PipeWireConnection> connection,
-                                                                  std::uint64_t generation) {
-    // The loss is told on the node's loop, possibly after this object is gone.
-    return PipeWireVideoSource::create(std::move(connection), name_, bound_, [signal = signal_, generation] {
-        {
-            std::lock_guard lock(signal->mutex);
-            if (generation != signal->generation || signal->stopped) return;
-            signal->lost = true;
-        }
-        signal->wake.notify_all();
-    });
-}
-
 void ReconnectingSource::publish(const PixelBufferRef& frame, PixelRect region, bool flipped) {
+    // A frame no node could send must not become the size a node is made at.
+    if (!publishable(frame, region)) return;
     std::shared_ptr<PipeWireVideoSource> node;
     {
         std::lock_guard lock(signal_->mutex);
@@ -53,7 +42,11 @@ void ReconnectingSource::publish(const PixelBufferRef& frame, PixelRect region, 
         node = current_;
     }
     // A node replaced meanwhile only drops this frame: its stream is gone.
-    if (node) node->publish(frame, region, flipped);
+    if (node) {
+        node->publish(frame, region, flipped);
+    } else {
+        signal_->wake.notify_all();
+    }
 }
 
 PixelBufferRef ReconnectingSource::acquireFrameBuffer(std::uint32_t width, std::uint32_t height) {
@@ -78,49 +71,62 @@ void ReconnectingSource::stop() {
     if (node) node->stop();
 }
 
-std::shared_ptr<PipeWireVideoSource> ReconnectingSource::attempt(std::uint64_t generation, const Publication& last) {
-    auto connection = PipeWireConnection::open(bound_);
+std::shared_ptr<PipeWireVideoSource> ReconnectingSource::attempt(std::shared_ptr<PipeWireConnection> connection,
+                                                                 std::uint64_t generation, const Publication& last) {
+    if (!connection) connection = PipeWireConnection::open(bound_);
     if (!connection) return nullptr;
-    auto node = makeNode(std::move(connection), generation);
-    if (node && last.frame) node->publish(last.frame, last.region, last.flipped);
+    // The loss is told on the node's loop, possibly after this object is gone.
+    auto node = PipeWireVideoSource::create(std::move(connection), name_, last.region.width, last.region.height,
+                                            bound_, [signal = signal_, generation] {
+                                                {
+                                                    std::lock_guard lock(signal->mutex);
+                                                    if (generation != signal->generation || signal->stopped) return;
+                                                    signal->lost = true;
+                                                }
+                                                signal->wake.notify_all();
+                                            });
+    if (node) node->publish(last.frame, last.region, last.flipped);
     return node;
 }
 
-void ReconnectingSource::reconnect() {
+void ReconnectingSource::run() {
     Signal& signal = *signal_;
     std::unique_lock lock(signal.mutex);
     for (;;) {
-        signal.wake.wait(lock, [&] { return signal.stopped || signal.lost; });
+        signal.wake.wait(lock, [&] { return signal.stopped || signal.lost || (!current_ && last_.frame); });
         if (signal.stopped) return;
-        signal.lost = false;
-        // The lost node goes away outside the lock; a frame being published into it meanwhile is dropped.
-        auto gone = std::move(current_);
-        const std::uint64_t generation = ++signal.generation;
-        lock.unlock();
-        gone.reset();
-        lock.lock();
-        while (!signal.stopped) {
-            Publication last = last_;
-            lock.unlock();
-            auto node = attempt(generation, last);
-            lock.lock();
-            if (node && !signal.stopped && !signal.lost) {
-                // Made and handed the last frame before it is published into: no frame meets a half-built node.
-                current_ = node;
-                if (!(last_ == last) && last_.frame) {
-                    last = last_;
-                    lock.unlock();
-                    node->publish(last.frame, last.region, last.flipped);
-                    lock.lock();
-                }
-                break;
-            }
+        if (signal.lost) {
             signal.lost = false;
+            ++signal.generation;
+            // The lost node goes away outside the lock; a frame being published into it meanwhile is dropped.
+            auto gone = std::move(current_);
             lock.unlock();
-            node.reset();
+            gone.reset();
             lock.lock();
-            signal.wake.wait_for(lock, kRetryPause, [&] { return signal.stopped; });
+            continue;
         }
+        const Publication last = last_;
+        const std::uint64_t generation = signal.generation;
+        auto connection = std::move(connection_);
+        lock.unlock();
+        auto node = attempt(std::move(connection), generation, last);
+        lock.lock();
+        if (node && !signal.stopped && !signal.lost) {
+            // Made and handed its first frame before it is published into: no frame meets a half-built node.
+            current_ = node;
+            if (!(last_ == last) && last_.frame) {
+                const Publication newer = last_;
+                lock.unlock();
+                node->publish(newer.frame, newer.region, newer.flipped);
+                lock.lock();
+            }
+            continue;
+        }
+        signal.lost = false;
+        lock.unlock();
+        node.reset();
+        lock.lock();
+        signal.wake.wait_for(lock, kRetryPause, [&] { return signal.stopped; });
     }
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
-// The node that outlives its daemon: when the node or its connection is lost, a thread of its own connects again
-// about once a second and makes the node again under the same name, until it is there or stop() is called. The
-// last frame published carries over to the new node, which sends it to the first consumer that comes.
+// The node that is made once there is a picture and outlives its daemon. It is made with the first frame's size, on
+// a thread of its own, so that a consumer never finds it offering a size there are no frames of. When the node or
+// its connection is lost, the thread connects again about once a second and makes the node again under the same
+// name, at the last frame's size, until it is there or stop() is called. The last frame published carries over to
+// the new node, which sends it to the first consumer that comes.
 
 #include "FrameServer.hpp"
 #include "PipeWireConnection.hpp"
@@ -20,8 +22,8 @@ namespace kestrova::platform::pipewire {
 
 class ReconnectingSource final : public FrameBufferProvider {
 public:
-    // Makes the node over the connection, waiting up to the bound for the daemon to make it; nothing when it
-    // cannot be made. Later connections are given the same bound.
+    // A source whose first node is made over the connection once a frame comes; nothing when the daemon cannot make
+    // a client's node (asked within the bound). Making a node, and later connections, are given the same bound.
     static std::shared_ptr<ReconnectingSource> create(std::shared_ptr<PipeWireConnection> connection,
                                                       std::string name, std::chrono::milliseconds bound);
     // Ends the reconnecting thread, which takes at most one connection attempt.
@@ -29,7 +31,7 @@ public:
     ReconnectingSource(const ReconnectingSource&) = delete;
     ReconnectingSource& operator=(const ReconnectingSource&) = delete;
 
-    // Publishes through the current node; dropped while there is none.
+    // Publishes through the current node; while there is none, the frame waits to be the new node's first.
     void publish(const PixelBufferRef& frame, PixelRect region, bool flipped);
     // A buffer of the current node to capture into; nothing while there is none.
     PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height) override;
@@ -59,17 +61,19 @@ private:
     };
 
     ReconnectingSource(std::string name, std::chrono::milliseconds bound);
-    std::shared_ptr<PipeWireVideoSource> makeNode(std::shared_ptr<PipeWireConnection> connection,
-                                                  std::uint64_t generation);
-    void reconnect();
-    // One attempt: a new connection and the node on it, the last frame already handed to it; nothing on failure.
-    std::shared_ptr<PipeWireVideoSource> attempt(std::uint64_t generation, const Publication& last);
+    // The thread: makes a node whenever there is none and a frame waits for it.
+    void run();
+    // One attempt: the node on the connection (a new one when none is given), at the frame's size and already
+    // handed the frame; nothing on failure.
+    std::shared_ptr<PipeWireVideoSource> attempt(std::shared_ptr<PipeWireConnection> connection,
+                                                 std::uint64_t generation, const Publication& last);
 
     const std::string name_;
     const std::chrono::milliseconds bound_;
     const std::shared_ptr<Signal> signal_ = std::make_shared<Signal>();
     // Under the signal's mutex.
-    std::shared_ptr<PipeWireVideoSource> current_;  // nothing while the node is being made again
+    std::shared_ptr<PipeWireConnection> connection_;  // the first node's, until it is made
+    std::shared_ptr<PipeWireVideoSource> current_;     // nothing until there is a picture, and while it is made again
     Publication last_;
     std::thread thread_;
 };

@@ -18,6 +18,10 @@ std::int64_t monotonicNanoseconds() {
 // Only the slot refers to the pixels: no capture writes them and no publication still reads them.
 bool exclusive(const StreamBuffers::Slot& slot) { return !slot.pixels || slot.pixels.use_count() == 1; }
 
+bool holds(const StreamBuffers::Slot& slot, std::size_t bytes) {
+    return slot.buffer->buffer->datas[0].maxsize >= bytes && slot.pixels && slot.pixels->byteCount() >= bytes;
+}
+
 }  // namespace
 
 bool StreamBuffers::add(pw_buffer* buffer, const VideoFormat& format) {
@@ -52,9 +56,9 @@ void StreamBuffers::remove(pw_buffer* buffer) {
     buffer->user_data = nullptr;
 }
 
-StreamBuffers::Slot* StreamBuffers::takeFree(pw_stream* stream) {
+StreamBuffers::Slot* StreamBuffers::takeFree(pw_stream* stream, std::size_t bytes) {
     for (const auto& slot : slots_) {
-        if (slot->held && exclusive(*slot)) {
+        if (slot->held && exclusive(*slot) && holds(*slot, bytes)) {
             slot->lent = false;
             return slot.get();
         }
@@ -64,7 +68,7 @@ StreamBuffers::Slot* StreamBuffers::takeFree(pw_stream* stream) {
         if (slot == nullptr) continue;
         slot->held = true;
         slot->lent = false;
-        if (exclusive(*slot)) return slot;
+        if (exclusive(*slot) && holds(*slot, bytes)) return slot;
     }
     return nullptr;
 }

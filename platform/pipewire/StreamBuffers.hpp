@@ -30,8 +30,10 @@ public:
     bool add(pw_buffer* buffer, const VideoFormat& format);
     void remove(pw_buffer* buffer);
 
-    // A buffer the node holds and nobody else refers to, dequeued from the stream when none is at hand.
-    Slot* takeFree(pw_stream* stream);
+    // A buffer of at least `bytes` that the node holds and nobody else refers to, dequeued from the stream when none
+    // is at hand. Buffers made for an earlier format may be smaller until the stream replaces them: they are kept
+    // back, not handed out.
+    Slot* takeFree(pw_stream* stream, std::size_t bytes);
     // The slot whose pixels these are, or nothing.
     Slot* find(const PixelBuffer* pixels);
     // Hands the buffer, filled up to `size` bytes with rows of `stride`, to the consumers.

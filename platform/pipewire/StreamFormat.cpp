@@ -13,7 +13,6 @@ namespace {
 constexpr int kBuffers = 4;
 constexpr int kFewestBuffers = 2;
 constexpr int kMostBuffers = 8;
-constexpr std::uint32_t kLargestSide = 16384;
 
 std::uint32_t spaFormat(PixelLayout layout) {
     switch (layout) {
@@ -58,9 +57,6 @@ FrameLayout frameLayout(const VideoFormat& format, RowPadding padding) {
 
 const spa_pod* buildOfferedFormat(spa_pod_builder& builder, const VideoFormat& format) {
     spa_rectangle size{format.width, format.height};
-    spa_rectangle preferred{1280, 720};
-    spa_rectangle smallest{1, 1};
-    spa_rectangle largest{kLargestSide, kLargestSide};
     spa_fraction rate{kNominalFramesPerSecond, 1};
     spa_pod_frame frame{};
     spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
@@ -68,14 +64,9 @@ const spa_pod* buildOfferedFormat(spa_pod_builder& builder, const VideoFormat& f
                         SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
                         SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
                         SPA_FORMAT_VIDEO_format, SPA_POD_Id(spaFormat(format.layout)),
+                        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
                         SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate),
                         0);
-    if (format.width == 0 || format.height == 0) {
-        spa_pod_builder_add(&builder,
-                            SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&preferred, &smallest, &largest), 0);
-    } else {
-        spa_pod_builder_add(&builder, SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), 0);
-    }
     // YUV consumers convert back with the coefficients of standard-definition video in studio range.
     if (format.layout == PixelLayout::NV12 || format.layout == PixelLayout::I420) {
         spa_pod_builder_add(&builder,

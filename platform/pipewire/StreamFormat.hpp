@@ -42,11 +42,14 @@ struct FrameLayout {
 enum class RowPadding { FourBytes, None };
 FrameLayout frameLayout(const VideoFormat& format, RowPadding padding);
 
+// The longest side of a frame the node sends: larger frames' byte counts would not fit PipeWire's 32-bit buffer
+// sizes.
+inline constexpr std::uint32_t kLargestSide = 16384;
+
 // The nominal rate the node announces; frames still go out only when there is a new one.
 inline constexpr std::uint32_t kNominalFramesPerSecond = 60;
 
-// One format of the node's list: this layout at the nominal rate, of this size; of any size (preferring 1280x720)
-// when the width and height are zero, before the first frame has told the real one.
+// One format of the node's list: this layout at the nominal rate, of this size.
 const spa_pod* buildOfferedFormat(spa_pod_builder& builder, const VideoFormat& format);
 // BGRA of any size and rate, for a receiver that follows what the node sends.
 const spa_pod* buildAnyBgraFormat(spa_pod_builder& builder);

@@ -55,27 +55,30 @@ void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format; }
 class GStreamerConsumer : public ::testing::TestWithParam<FormatCase> {
 protected:
     void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
+    }
 };
 
 TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
     const auto& c = GetParam();
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
-    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed(kNodeName).has_value(); },
-                                             kBound));
+    const auto publish = [&](const platform::PixelBufferRef& f) { sink->publish(f); };
+    std::uint32_t next = 0;
+    // The node is made once there is a picture, at its size: a consumer that links the moment it can, asking for
+    // that size, finds it offered and no other.
+    ASSERT_TRUE(kestrova::testing::publishUntilLinkable(publish, [](std::uint32_t) { return halves(); }, next,
+                                                        kNodeName, kBound));
     TemporaryDirectory directory;
     const std::string out = directory.path() + "/frames.bgra";
     const std::string caps = std::string("video/x-raw,format=") + c.format + ",width=" + std::to_string(kWidth) +
                              ",height=" + std::to_string(kHeight);
     ChildProcess gst({"gst-launch-1.0", "-v", "pipewiresrc", "target-object=" + kNodeName, "num-buffers=3", "!", caps,
                       "!", "videoconvert", "!", "video/x-raw,format=BGRA", "!", "filesink", "location=" + out});
-    // Linked before the first frame, at the size it asks for, as a consumer started ahead of the first capture is.
-    ASSERT_TRUE(gst.waitForOutput("pipewiresrc0.GstPad:src: caps = ", kBound)) << gst.stderrText();
-    std::uint32_t next = 0;
-    kestrova::testing::publishUntil([&](const platform::PixelBufferRef& f) { sink->publish(f); },
-                                    [](std::uint32_t) { return halves(); }, next, [&] { return !gst.running(); },
-                                    kBound);
+    kestrova::testing::publishUntil(publish, [](std::uint32_t) { return halves(); }, next,
+                                    [&] { return !gst.running(); }, kBound);
     ASSERT_EQ(gst.wait(std::chrono::seconds(5)), 0) << gst.stderrText();
     // The nominal rate, not a variable one that some consumers read as no frames at all.
     EXPECT_NE(gst.stdoutText().find("framerate=(fraction)60/1"), std::string::npos) << gst.stdoutText();
@@ -107,18 +110,19 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
 class GStreamerConsumerResized : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
+    }
 };
 
 TEST_P(GStreamerConsumerResized, FollowsASizeChange) {
+    const bool inPlace = GetParam();
     if (!kestrova::testing::gstreamerFollowsSizeChanges()) {
         GTEST_SKIP() << "the installed pipewiresrc cannot follow its node to another size";
     }
-    const bool inPlace = GetParam();
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
-    ASSERT_TRUE(kestrova::testing::waitUntil([] { return kestrova::testing::nodeNamed(kNodeName).has_value(); },
-                                             kBound));
     auto consumer = SizeSwitchConsumer::start(SizeSwitchConsumer::Kind::GStreamer, kNodeName);
     std::uint32_t next = 0;
     int lentFrames = 0;

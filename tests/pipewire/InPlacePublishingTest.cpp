@@ -61,10 +61,13 @@ struct InPlacePublishing : ::testing::Test {
     void TearDown() override {
         sink_.reset();
         platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
     }
 
-    std::unique_ptr<FrameReceiver> receive(FrameReceiver::FrameHandler handler) {
-        const bool listed = waitUntil([] { return nodeNamed(kNodeName).has_value(); }, kBound);
+    // A receiver of the node, which is made once frames of the maker's size are published.
+    std::unique_ptr<FrameReceiver> receive(FrameReceiver::FrameHandler handler, InPlaceFrames& maker,
+                                           std::uint32_t& next) {
+        const bool listed = publishUntil(maker, next, [] { return nodeNamed(kNodeName).has_value(); });
         return listed ? FrameReceiver::connect(kNodeName, std::move(handler), std::chrono::seconds(1)) : nullptr;
     }
 
@@ -96,11 +99,11 @@ void expectAllIntact(const FrameLog& log, const char* who) {
 TEST_F(InPlacePublishing, FramesArriveWholeAcrossASizeChangeAndToASecondConsumerJoiningLate) {
     ASSERT_TRUE(sink_);
     FrameLog first;
-    auto firstReceiver = receive(first.handler());
-    ASSERT_TRUE(firstReceiver);
     std::uint32_t next = 0;
     // An odd width: the buffers' rows are exactly the frame's.
     InPlaceFrames frames{333, 211, {}};
+    auto firstReceiver = receive(first.handler(), frames, next);
+    ASSERT_TRUE(firstReceiver);
     ASSERT_TRUE(publishUntil(frames, next, [&] { return receivedInPlace(first, frames, 5); }))
         << "no frame written in place reached the consumer";
 
@@ -109,7 +112,7 @@ TEST_F(InPlacePublishing, FramesArriveWholeAcrossASizeChangeAndToASecondConsumer
         << "frames written in place after a size change did not arrive";
 
     FrameLog late;
-    auto lateReceiver = receive(late.handler());
+    auto lateReceiver = receive(late.handler(), resized, next);
     ASSERT_TRUE(lateReceiver);
     const std::size_t joined = resized.inPlace.size();
     EXPECT_TRUE(publishUntil(resized, next, [&] {
@@ -125,16 +128,16 @@ TEST_F(InPlacePublishing, FramesArriveWholeAcrossASizeChangeAndToASecondConsumer
 TEST_F(InPlacePublishing, ABufferAConsumerHoldsIsNeverWrittenMeanwhile) {
     ASSERT_TRUE(sink_);
     FrameLog log;
-    auto receiver = receive(log.handler());
-    ASSERT_TRUE(receiver);
+    std::uint32_t next = 0;
     InPlaceFrames frames{320, 240, {}};
+    auto receiver = receive(log.handler(), frames, next);
+    ASSERT_TRUE(receiver);
     // A whole frame some way into the run: from the first lent buffer on, every frame is written in place.
     constexpr std::uint32_t kFirstHeld = 3;
     receiver->holdFirst([](const FrameView& view) {
         const auto index = patternIndex(view.width, view.height, view.pixels, view.bytesPerRow);
         return index.has_value() && *index >= kFirstHeld;
     });
-    std::uint32_t next = 0;
     ASSERT_TRUE(publishUntil(frames, next, [&] { return receiver->held().has_value(); }));
     const FrameView held = *receiver->held();
     const std::vector<std::uint8_t> before(held.pixels, held.pixels + held.bytesPerRow * held.height);

@@ -36,11 +36,18 @@ const std::string kNodeName = "Kestrova Bridge";
 
 struct PipeWireSink : ::testing::Test {
     void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
+    }
 
-    // A receiver linked to the sink's node only: it is connected once the node is listed.
-    std::unique_ptr<FrameReceiver> receive(FrameLog& log);
-    static std::function<void(const platform::PixelBufferRef&)> publisher(const std::shared_ptr<SyphonFrameSink>& s) {
+    using Publisher = std::function<void(const platform::PixelBufferRef&)>;
+    // A receiver linked to the sink's node only. The node is made once there is a picture: the first frames are
+    // published until it is listed, and the receiver is connected then.
+    static std::unique_ptr<FrameReceiver> receive(FrameLog& log, const Publisher& publish,
+                                                  const kestrova::testing::FrameMaker& firstFrames,
+                                                  std::uint32_t& next);
+    static Publisher publisher(const std::shared_ptr<SyphonFrameSink>& s) {
         return [s](const platform::PixelBufferRef& frame) { s->publish(frame); };
     }
 };
@@ -64,15 +71,21 @@ auto hasFrameOfSize(std::uint32_t width, std::uint32_t height, std::uint32_t fro
     };
 }
 
-std::unique_ptr<FrameReceiver> PipeWireSink::receive(FrameLog& log) {
-    if (!waitForNode(kNodeName, true)) return nullptr;
+std::unique_ptr<FrameReceiver> PipeWireSink::receive(FrameLog& log, const Publisher& publish,
+                                                     const kestrova::testing::FrameMaker& firstFrames,
+                                                     std::uint32_t& next) {
+    if (!kestrova::testing::publishUntilLinkable(publish, firstFrames, next, kNodeName, kBound)) return nullptr;
     return FrameReceiver::connect(kNodeName, log.handler(), std::chrono::seconds(1));
 }
 
-TEST_F(PipeWireSink, NodeIsListedAsACameraLikeVideoSourceUntilStopped) {
+TEST_F(PipeWireSink, NodeIsListedOnceThereIsAPictureAsACameraLikeVideoSourceUntilStopped) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink) << "no PipeWire daemon answered; the test script starts one";
-    ASSERT_TRUE(waitForNode(kNodeName, true));
+    // Made at once, it would offer a size it has no picture of to any consumer that links before the first frame.
+    EXPECT_FALSE(nodeNamed(kNodeName)) << "the node was made before there was a picture";
+    std::uint32_t next = 0;
+    ASSERT_TRUE(kestrova::testing::publishUntilLinkable(publisher(sink), patternFrames(64, 48), next, kNodeName,
+                                                      kBound));
     auto node = *nodeNamed(kNodeName);
     const std::map<std::string, std::string> expected{{"node.description", kNodeName},
                                                       {"media.class", "Video/Source"},
@@ -89,12 +102,12 @@ TEST_F(PipeWireSink, ReceiverGetsTheFramesWholeAndInOrder) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
     FrameLog log;
-    auto receiver = receive(log);
-    ASSERT_TRUE(receiver);
     // An odd width, so that rows are not a multiple of any alignment a copy might assume.
     constexpr std::uint32_t kWidth = 333;
     constexpr std::uint32_t kHeight = 211;
     std::uint32_t next = 0;
+    auto receiver = receive(log, publisher(sink), patternFrames(kWidth, kHeight), next);
+    ASSERT_TRUE(receiver);
     ASSERT_TRUE(publishUntil(publisher(sink), patternFrames(kWidth, kHeight), next,
                              [&] { return log.frames().size() >= 10; }, kBound));
     receiver.reset();
@@ -115,14 +128,14 @@ TEST_F(PipeWireSink, EachSizeChangeReachesTheReceiver) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
     FrameLog log;
-    auto receiver = receive(log);
+    std::uint32_t next = 0;
+    auto receiver = receive(log, publisher(sink), patternFrames(64, 48), next);
     ASSERT_TRUE(receiver);
     struct Size {
         std::uint32_t width, height;
     };
     // Larger, smaller, back to a size seen before, and a one-pixel frame.
     const std::vector<Size> sizes{{160, 120}, {640, 360}, {96, 200}, {160, 120}, {1, 1}};
-    std::uint32_t next = 0;
     for (const auto& size : sizes) {
         const std::uint32_t first = next;
         EXPECT_TRUE(publishUntil(publisher(sink), patternFrames(size.width, size.height), next,
@@ -137,14 +150,13 @@ TEST_F(PipeWireSink, EachSizeChangeReachesTheReceiver) {
 TEST_F(PipeWireSink, WithoutAConsumerFramesAreDroppedAndALaterOneIsServed) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
-    ASSERT_TRUE(waitForNode(kNodeName, true));
     // Nobody listens: each publish returns without waiting, and the sink stays usable.
     for (std::uint32_t i = 0; i < 50; ++i) sink->publish(kestrova::testing::patternFrame(64, 48, i));
 
     std::uint32_t next = 1000;
     for (int consumer = 0; consumer < 2; ++consumer) {
         FrameLog log;
-        auto receiver = receive(log);
+        auto receiver = receive(log, publisher(sink), patternFrames(64, 48), next);
         ASSERT_TRUE(receiver);
         const std::uint32_t first = next;
         const auto served = [&] { return hasFrameOfSize(64, 48, first)(log.frames()); };
@@ -164,9 +176,6 @@ TEST_F(PipeWireSink, FlippedSubRegionGoesOutBottomRowFirst) {
     auto queue = device->newCommandQueue();
     auto cache = device->makeTextureCache();
     ASSERT_TRUE(server && queue && cache.cache);
-    FrameLog log;
-    auto receiver = receive(log);
-    ASSERT_TRUE(receiver);
 
     // The published rectangle, flipped, is itself a pattern frame: the source holds it upside down at (5, 3).
     constexpr std::uint32_t kWidth = 40;
@@ -185,6 +194,9 @@ TEST_F(PipeWireSink, FlippedSubRegionGoesOutBottomRowFirst) {
         server->publishFrameTexture(made.wrapper->texture(), *commands, {5, 3, kWidth, kHeight}, true);
         commands->commit();
     };
+    FrameLog log;
+    auto receiver = receive(log, publishFlipped, patternFrames(kWidth, kHeight), next);
+    ASSERT_TRUE(receiver);
     EXPECT_TRUE(publishUntil(publishFlipped, patternFrames(kWidth, kHeight), next,
                              [&] { return hasFrameOfSize(kWidth, kHeight)(log.frames()); }, kBound));
     receiver.reset();
@@ -230,9 +242,9 @@ TEST_F(PipeWireSink, DaemonKilledMidStreamLeavesPublishingDroppingFrames) {
     auto sink = SyphonFrameSink::create();
     ASSERT_TRUE(sink);
     FrameLog log;
-    auto receiver = receive(log);
-    ASSERT_TRUE(receiver);
     std::uint32_t next = 0;
+    auto receiver = receive(log, publisher(sink), patternFrames(120, 90), next);
+    ASSERT_TRUE(receiver);
     ASSERT_TRUE(
         publishUntil(publisher(sink), patternFrames(120, 90), next, [&] { return !log.frames().empty(); }, kBound));
 

@@ -25,6 +25,29 @@ std::uint8_t patternByte(std::uint32_t index, std::uint32_t x, std::uint32_t y, 
 
 constexpr std::chrono::milliseconds kPublishPace{8};
 
+// The daemon's own configuration: from the directory it is pointed at (a PipeWire other than the system's), else
+// the system's.
+std::string stockConfiguration() {
+    const char* dir = std::getenv("PIPEWIRE_CONFIG_DIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/pipewire") + "/pipewire.conf";
+}
+
+// Copies the configuration without the module entry that makes clients' nodes: clients connect and are answered,
+// but their streams fail. The entry is one line on 0.3 and a block with a condition on 1.x, so the whole braced
+// entry goes.
+void writeWithoutClientNodes(const std::string& stockPath, const std::string& path) {
+    std::ifstream stock(stockPath);
+    std::ofstream refusing(path);
+    int skippedDepth = 0;
+    for (std::string line; std::getline(stock, line);) {
+        if (skippedDepth == 0 && line.find("libpipewire-module-client-node") == std::string::npos) {
+            refusing << line << '\n';
+            continue;
+        }
+        for (const char c : line) skippedDepth += c == '{' ? 1 : c == '}' ? -1 : 0;
+    }
+}
+
 }  // namespace
 
 platform::PixelBufferRef patternFrame(std::uint32_t width, std::uint32_t height, std::uint32_t index) {
@@ -93,6 +116,12 @@ bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& pu
         bound, kPublishPace);
 }
 
+bool publishUntilLinkable(const std::function<void(const platform::PixelBufferRef&)>& publish,
+                        const FrameMaker& makeFrame, std::uint32_t& next, const std::string& name,
+                        std::chrono::milliseconds bound) {
+    return publishUntil(publish, makeFrame, next, [&] { return linkable(name); }, bound);
+}
+
 std::vector<std::map<std::string, std::string>> listNodes() {
     auto connection = PipeWireConnection::open(std::chrono::seconds(1));
     if (!connection) return {};
@@ -149,10 +178,17 @@ std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& n
     return std::nullopt;
 }
 
-bool takenInBySessionManager(const std::string& name) {
-    const auto metadata =
-        runProgram({"pw-metadata", "-n", "default", "0", "default.video.source"}, std::chrono::seconds(5));
-    return metadata.out.find("\"name\":\"" + name + "\"") != std::string::npos;
+bool nodeGone(const std::string& name) {
+    return waitUntil([&] { return !nodeNamed(name).has_value(); }, std::chrono::seconds(10));
+}
+
+bool linkable(const std::string& name) {
+    FrameLog log;
+    auto probe = receive::FrameReceiver::connect(name, log.handler(), std::chrono::seconds(1));
+    if (!probe) return false;
+    // The node sends its last frame to every consumer that starts streaming.
+    waitUntil([&] { return probe->failed() || !log.frames().empty(); }, std::chrono::seconds(2));
+    return !log.frames().empty();
 }
 
 ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& values) {
@@ -194,7 +230,7 @@ std::map<std::string, std::string> PrivatePipeWire::clientEnvironment() const {
     return {{"XDG_RUNTIME_DIR", runtime_.path()},
             {"PIPEWIRE_RUNTIME_DIR", runtime_.path()},
             {"PIPEWIRE_REMOTE", ""},
-            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime_.path() + "/bus"}};
+            {"DBUS_SESSION_BUS_ADDRESS", sessionBus_}};
 }
 
 ChildProcess::Options PrivatePipeWire::clientOptions() const {
@@ -215,28 +251,25 @@ bool PrivatePipeWire::answers(const std::vector<std::string>& probe, std::chrono
         bound, std::chrono::milliseconds(20));
 }
 
-PrivatePipeWire::PrivatePipeWire(Kind kind) : kind_(kind) {
+PrivatePipeWire::PrivatePipeWire(Kind kind, std::string sessionBus) : kind_(kind), sessionBus_(std::move(sessionBus)) {
     if (runtime_.path().empty()) return;
-    // WirePlumber leaves at once without a session bus.
-    bus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                 "--address=unix:path=" + runtime_.path() + "/bus", "--print-address=1"},
-        clientOptions());
-    if (!bus_->waitForOutput("unix:", std::chrono::seconds(10))) return;
+    if (sessionBus_.empty()) {
+        // WirePlumber leaves at once without a session bus.
+        sessionBus_ = "unix:path=" + runtime_.path() + "/bus";
+        bus_ = std::make_unique<ChildProcess>(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
+                                                                       "--nopidfile", "--address=" + sessionBus_,
+                                                                       "--print-address=1"},
+                                              clientOptions());
+        if (!bus_->waitForOutput("unix:", std::chrono::seconds(10))) return;
+    }
     start();
 }
 
 void PrivatePipeWire::start() {
     std::vector<std::string> daemon{"pipewire"};
     if (kind_ == Kind::RefusingNodes) {
-        // The stock configuration without the factory that makes clients' nodes: clients connect and are
-        // answered, but their streams fail.
         const std::string config = runtime_.path() + "/refusing.conf";
-        std::ifstream stock("/usr/share/pipewire/pipewire.conf");
-        std::ofstream refusing(config);
-        for (std::string line; std::getline(stock, line);) {
-            if (line.find("libpipewire-module-client-node") == std::string::npos) refusing << line << '\n';
-        }
+        writeWithoutClientNodes(stockConfiguration(), config);
         daemon.insert(daemon.end(), {"-c", config});
     }
     daemon_ = std::make_unique<ChildProcess>(daemon, clientOptions());

@@ -59,13 +59,22 @@ FrameMaker patternFrames(std::uint32_t width, std::uint32_t height);
 bool publishUntil(const std::function<void(const platform::PixelBufferRef&)>& publish, const FrameMaker& makeFrame,
                   std::uint32_t& next, const std::function<bool()>& condition, std::chrono::milliseconds bound);
 
+// Publishes frames until consumers can be linked to the node of that name: it is made once there is a picture, and
+// the session manager must have taken it in, or it refuses a consumer that asks for it. Returns whether they can.
+bool publishUntilLinkable(const std::function<void(const platform::PixelBufferRef&)>& publish,
+                        const FrameMaker& makeFrame, std::uint32_t& next, const std::string& name,
+                        std::chrono::milliseconds bound);
+
 // The properties of every node the daemon lists; empty when no daemon answers.
 std::vector<std::map<std::string, std::string>> listNodes();
 // The properties of the node with that name; nothing when the daemon does not list it.
 std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name);
-// Whether the session manager has taken the node in, so that it links consumers that ask for it: with no other
-// video source there, it becomes the default one.
-bool takenInBySessionManager(const std::string& name);
+// Waits until the daemon lists no node of that name: a finished test's node lingers a moment, and the next test's
+// consumers must not be linked to it.
+bool nodeGone(const std::string& name);
+// Whether a consumer that asks for the node now is linked to it and receives a frame: the session manager refuses
+// one that comes before it has taken the node in, as it does when the node is missing.
+bool linkable(const std::string& name);
 
 // Sets environment variables (or unsets them, for an empty value) and restores them on destruction.
 class ScopedEnvironment {
@@ -100,7 +109,8 @@ public:
         Complete,       // a daemon and its session manager, as on a desktop
         RefusingNodes,  // a daemon that answers but cannot make a client's node, and no session manager
     };
-    explicit PrivatePipeWire(Kind kind = Kind::Complete);
+    // The daemon and its session manager use the given session bus, or one of their own when none is given.
+    explicit PrivatePipeWire(Kind kind = Kind::Complete, std::string sessionBus = {});
     ~PrivatePipeWire();
     PrivatePipeWire(const PrivatePipeWire&) = delete;
     PrivatePipeWire& operator=(const PrivatePipeWire&) = delete;
@@ -125,6 +135,7 @@ private:
 
     Kind kind_;
     TemporaryDirectory runtime_;
+    std::string sessionBus_;
     std::unique_ptr<ChildProcess> bus_;
     std::unique_ptr<ChildProcess> daemon_;
     std::unique_ptr<ChildProcess> sessionManager_;

@@ -26,7 +26,10 @@ constexpr auto kBound = std::chrono::seconds(30);
 
 struct ReceiveTool : ::testing::Test {
     void SetUp() override { platform::pipewire::installDeviceFactory("Kestrova Bridge"); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void TearDown() override {
+        platform::installDeviceFactory(nullptr);
+        EXPECT_TRUE(kestrova::testing::nodeGone("Kestrova Bridge"));
+    }
 
     // Runs the tool while the sink publishes the frames, until the tool ends.
     std::optional<int> runWhilePublishing(const std::vector<std::string>& arguments, const FrameMaker& makeFrame,
@@ -185,7 +188,7 @@ TEST_F(ReceiveTool, AConsumerArrivingAfterTheLastFrameStillReceivesIt) {
     sink->publish(patternFrames(97, 41)(7));
     // The new size was offered before publish returned; the consumer comes once the session manager links to it.
     ASSERT_TRUE(kestrova::testing::waitUntil(
-        [] { return kestrova::testing::takenInBySessionManager("Kestrova Bridge"); }, kBound));
+        [] { return kestrova::testing::linkable("Kestrova Bridge"); }, kBound));
     const auto result = kestrova::testing::runProgram({kReceive, "--frames", "1", "--timeout", "10"}, kBound);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("cuadros: 1 de 97x41"), std::string::npos) << result.out;

@@ -121,7 +121,7 @@ bool gstreamerFollowsSizeChanges() {
         return false;
     }
     const std::array found{version[0], version[1], version[2]};
-    return (found >= std::array{0u, 3u, 84u} && found < std::array{1u, 2u, 0u}) || found >= std::array{1u, 5u, 84u};
+    return (found >= std::array{0u, 3u, 84u} && found < std::array{1u, 2u, 0u}) || found >= std::array{1u, 5u, 81u};
 }
 
 }  // namespace kestrova::testing

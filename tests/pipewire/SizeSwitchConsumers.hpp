@@ -31,7 +31,7 @@ const char* kindName(SizeSwitchConsumer::Kind kind);
 
 // Whether the installed GStreamer pipewiresrc can follow its node to another size. It takes the new size as its
 // caps from 0.3.70 on, and from 0.3.84 on keeps streaming once its stream has been paused and started again, as
-// the node's consumers are while it offers a new size; from 1.2 until 1.5.84 it forgets, once streaming, the caps
+// the node's consumers are while it offers a new size; from 1.2 until 1.5.81 it forgets, once streaming, the caps
 // downstream accepts, and fails any format its node offers later ("unhandled format"). Debian 12's 0.3.65 keeps
 // its first caps and stops; bookworm-backports' 1.4.2 fails.
 bool gstreamerFollowsSizeChanges();

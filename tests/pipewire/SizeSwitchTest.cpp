@@ -25,7 +25,6 @@ namespace {
 
 namespace platform = kestrova::platform;
 using kestrova::SyphonFrameSink;
-using kestrova::testing::nodeNamed;
 using kestrova::testing::SizeSwitchConsumer;
 using kestrova::testing::waitUntil;
 using Kind = SizeSwitchConsumer::Kind;
@@ -44,15 +43,6 @@ int rounds() {
     const char* value = std::getenv("KESTROVA_SWITCH_ROUNDS");
     const int asked = value != nullptr ? std::atoi(value) : 0;
     return asked > 0 ? asked : kRounds;
-}
-
-// Whether the daemon lists a node that offers frames of that size only: none but the node has a fixed size before
-// its consumers link.
-bool offers(std::uint32_t width, std::uint32_t height) {
-    const auto dump = kestrova::testing::runProgram({"pw-dump"}, std::chrono::seconds(5));
-    const std::string size =
-        "\"size\": { \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) + " }";
-    return dump.out.find(size) != std::string::npos;
 }
 
 // Pattern frames written in the node's own buffer when it lends one, as the capture does.
@@ -75,16 +65,15 @@ struct Round {
 Round runRound(Kind kind, int count) {
     Round round;
     auto sink = SyphonFrameSink::create();
-    if (!sink || !waitUntil([] { return nodeNamed(kNodeName).has_value(); }, kBound)) {
-        round.why = "the node was not made";
+    if (!sink) {
+        round.why = "no frame server";
         return round;
     }
     const auto publish = [&sink](const platform::PixelBufferRef& frame) { sink->publish(frame); };
     std::uint32_t next = 0;
-    // The consumers link to a node that already offers the window's size, as they do once a window is shown.
-    if (!kestrova::testing::publishUntil(publish, framesOf(kBeforeWidth, kBeforeHeight), next,
-                                         [] { return offers(kBeforeWidth, kBeforeHeight); }, kBound)) {
-        round.why = "the node did not offer the first size";
+    if (!kestrova::testing::publishUntilLinkable(publish, framesOf(kBeforeWidth, kBeforeHeight), next, kNodeName,
+                                                 kBound)) {
+        round.why = "the node could not be linked";
         return round;
     }
     std::vector<std::unique_ptr<SizeSwitchConsumer>> consumers;
@@ -119,7 +108,7 @@ Round runRound(Kind kind, int count) {
     }
     consumers.clear();
     sink.reset();
-    waitUntil([] { return !nodeNamed(kNodeName).has_value(); }, kBound);
+    kestrova::testing::nodeGone(kNodeName);
     return round;
 }
 

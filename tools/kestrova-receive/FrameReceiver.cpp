@@ -52,11 +52,13 @@ std::unique_ptr<FrameReceiver> FrameReceiver::connect(const std::string& target,
     auto connection = PipeWireConnection::open(bound);
     if (!connection) return nullptr;
     std::unique_ptr<FrameReceiver> receiver(new FrameReceiver(std::move(connection), std::move(handler)));
-    // Without dont-reconnect the session manager would link a stream whose target is missing to any other video
-    // source, and the frames received would not be the target's.
+    // Otherwise the session manager links a stream whose target is missing to any other video source, and the
+    // frames received would not be the target's: WirePlumber 0.4 holds back on dont-reconnect, 0.5 on
+    // dont-fallback (which has no key macro in 0.3's headers).
     pw_properties* properties =
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
-                          PW_KEY_TARGET_OBJECT, target.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+                          PW_KEY_TARGET_OBJECT, target.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true",
+                          "node.dont-fallback", "true", nullptr);
 
     PipeWireConnection::Lock lock(*receiver->connection_);
     receiver->stream_ = pw_stream_new(receiver->connection_->core(), "kestrova-receive", properties);

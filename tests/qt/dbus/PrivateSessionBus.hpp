@@ -11,7 +11,11 @@ namespace kestrova::testing {
 // register well-known names (a status-item watcher) take one each, so they may run side by side.
 class PrivateSessionBus {
 public:
-    PrivateSessionBus();
+    enum class Activation {
+        Standard,  // the session services installed on the system are started on demand, as on a desktop
+        None,      // nothing is started on demand: a test runs every service it wants itself
+    };
+    explicit PrivateSessionBus(Activation activation = Activation::Standard);
     ~PrivateSessionBus();
     PrivateSessionBus(const PrivateSessionBus&) = delete;
     PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
