@@ -3,6 +3,7 @@
 #include "FrameConversion.hpp"
 
 #include <string>
+#include <utility>
 
 #include <pipewire/pipewire.h>
 #include <spa/pod/builder.h>
@@ -140,7 +141,13 @@ PipeWireVideoSource::~PipeWireVideoSource() {
 
 void PipeWireVideoSource::stateChanged(int state) {
     switch (state) {
-        case PW_STREAM_STATE_PAUSED: ready_ = true; break;
+        case PW_STREAM_STATE_PAUSED:
+            ready_ = true;
+            if (std::exchange(offerWhenPaused_, false)) {
+                sendOffer();
+                pw_stream_set_active(stream_, true);
+            }
+            break;
         case PW_STREAM_STATE_STREAMING:
             ready_ = true;
             resendLast();
@@ -157,12 +164,26 @@ void PipeWireVideoSource::stateChanged(int state) {
 }
 
 void PipeWireVideoSource::offerSize(std::uint32_t width, std::uint32_t height) {
+    offeredWidth_ = width;
+    offeredHeight_ = height;
+    // A new offer puts every running link back to negotiating while it is still active. On PipeWire 0.3.65 the
+    // first link to finish lets the daemon idle the other consumers, which moves their links straight to paused
+    // and active again: those consumers never get the new format or buffers. So a streaming node goes inactive
+    // first; the daemon pauses it and deactivates its links, and the offer goes out once it has (stateChanged),
+    // with the latest size.
+    if (pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING) {
+        offerWhenPaused_ = true;
+        pw_stream_set_active(stream_, false);
+        return;
+    }
+    if (!offerWhenPaused_) sendOffer();
+}
+
+void PipeWireVideoSource::sendOffer() {
     std::uint8_t storage[kParamBytes];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_pod* params[kOfferedLayouts.size()];
-    const auto count = static_cast<std::uint32_t>(buildOffer(builder, width, height, params));
-    offeredWidth_ = width;
-    offeredHeight_ = height;
+    const auto count = static_cast<std::uint32_t>(buildOffer(builder, offeredWidth_, offeredHeight_, params));
     pw_stream_update_params(stream_, params, count);
 }
 

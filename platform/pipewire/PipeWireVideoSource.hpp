@@ -68,6 +68,8 @@ private:
     struct Listener;
     explicit PipeWireVideoSource(std::shared_ptr<PipeWireConnection> connection);
     void offerSize(std::uint32_t width, std::uint32_t height);
+    // Offers the offered size to the consumers.
+    void sendOffer();
     void formatChanged(std::optional<VideoFormat> format);
     void stateChanged(int state);
     // Sends the last frame to a new consumer: now and a few times more on a short timer, until a newer frame
@@ -95,6 +97,7 @@ private:
     bool stopped_ = false;  // stop() disconnected it
     std::uint32_t offeredWidth_ = 0;
     std::uint32_t offeredHeight_ = 0;
+    bool offerWhenPaused_ = false;  // inactive until the daemon has paused the node, to offer a new size
     std::optional<VideoFormat> format_;
     StreamBuffers buffers_;
     std::uint64_t sequence_ = 0;
