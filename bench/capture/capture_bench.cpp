@@ -123,7 +123,8 @@ private:
     std::promise<void> done_;
 };
 
-std::optional<platform::Error> request(platform::Stream& stream, void (platform::Stream::*call)(platform::StreamCompletion)) {
+std::optional<platform::Error> request(platform::Stream& stream,
+                                      void (platform::Stream::*call)(platform::StreamCompletion)) {
     std::promise<std::optional<platform::Error>> answer;
     auto future = answer.get_future();
     (stream.*call)([&answer](std::optional<platform::Error> e) { answer.set_value(std::move(e)); });

@@ -1,8 +1,8 @@
 // Two and three consumers linked while the window is 640x480, then a switch to an 800x600 window: every consumer
-// must go on with whole frames of the new size, even when the window sends only one. A consumer lost on the way is a matter of timing in the daemon, so
-// each case runs a number of rounds, each with a node and consumers of its own (KESTROVA_SWITCH_ROUNDS sets how
-// many), and reports how many rounds lost a consumer; scripts/switch-matrix reads that report. GStreamer's cases
-// need a pipewiresrc that can follow a size change at all.
+// must go on with whole frames of the new size, even when the window sends only one. A consumer lost on the way is
+// a matter of timing in the daemon, so each case runs a number of rounds, each with a node and consumers of its own
+// (KESTROVA_SWITCH_ROUNDS sets how many), and reports how many rounds lost a consumer; scripts/switch-matrix reads
+// that report. GStreamer's cases need a pipewiresrc that can follow a size change at all.
 
 #include "FrameServer.hpp"
 #include "PipeWireFrameServer.hpp"
