@@ -1,6 +1,6 @@
 #include "PipeWireConnection.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <mutex>
 
 #include <pipewire/pipewire.h>
@@ -43,26 +43,25 @@ struct PipeWireConnection::CoreListener {
 
 namespace {
 
-// Reads the registry's globals until a round trip after asking for them, looking for one factory.
-struct FactoryLookup {
+// Collects the registry's globals until the round trip asked for after them is answered.
+struct GlobalListing {
     pw_thread_loop* loop = nullptr;
-    const char* name = nullptr;
-    spa_hook registryHook{};
-    spa_hook coreHook{};
+    std::vector<PipeWireConnection::Global> globals;
     int pendingSeq = -1;
-    bool found = false;
     bool listed = false;
 
     static void onGlobal(void* data, std::uint32_t, std::uint32_t, const char* type, std::uint32_t,
                          const spa_dict* props) {
-        auto* self = static_cast<FactoryLookup*>(data);
-        if (std::strcmp(type, PW_TYPE_INTERFACE_Factory) != 0 || props == nullptr) return;
-        const char* factory = spa_dict_lookup(props, PW_KEY_FACTORY_NAME);
-        if (factory != nullptr && std::strcmp(factory, self->name) == 0) self->found = true;
+        PipeWireConnection::Global global{type, {}};
+        if (props != nullptr) {
+            const spa_dict_item* item;
+            spa_dict_for_each(item, props) global.properties[item->key] = item->value ? item->value : "";
+        }
+        static_cast<GlobalListing*>(data)->globals.push_back(std::move(global));
     }
 
     static void onDone(void* data, std::uint32_t id, int seq) {
-        auto* self = static_cast<FactoryLookup*>(data);
+        auto* self = static_cast<GlobalListing*>(data);
         if (id != PW_ID_CORE || seq != self->pendingSeq) return;
         self->listed = true;
         pw_thread_loop_signal(self->loop, false);
@@ -104,47 +103,58 @@ std::shared_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::millis
     pw_core_add_listener(connection->core_, &listener.hook, &CoreListener::events(), &listener);
     listener.pendingSeq = pw_core_sync(connection->core_, PW_ID_CORE, 0);
 
-    timespec deadline{};
-    pw_thread_loop_get_time(connection->loop_, &deadline,
-                            std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count());
-    while (!listener.answered && !listener.failed) {
-        if (pw_thread_loop_timed_wait_full(connection->loop_, &deadline) != 0) break;
-    }
-    if (!listener.answered || listener.failed) return nullptr;
+    if (!connection->waitOnLoop([&] { return listener.answered; }, bound) || listener.failed) return nullptr;
     return connection;
 }
 
-bool PipeWireConnection::makesClientNodes(std::chrono::milliseconds bound) {
+std::optional<std::vector<PipeWireConnection::Global>> PipeWireConnection::listGlobals(
+    std::chrono::milliseconds bound) {
     static const pw_registry_events registryEvents = [] {
         pw_registry_events e{};
         e.version = PW_VERSION_REGISTRY_EVENTS;
-        e.global = &FactoryLookup::onGlobal;
+        e.global = &GlobalListing::onGlobal;
         return e;
     }();
     static const pw_core_events coreEvents = [] {
         pw_core_events e{};
         e.version = PW_VERSION_CORE_EVENTS;
-        e.done = &FactoryLookup::onDone;
+        e.done = &GlobalListing::onDone;
         return e;
     }();
     Lock lock(*this);
-    FactoryLookup lookup;
-    lookup.loop = loop_;
-    lookup.name = "client-node";
+    GlobalListing listing;
+    listing.loop = loop_;
     pw_registry* registry = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
-    if (registry == nullptr) return false;
-    pw_registry_add_listener(registry, &lookup.registryHook, &registryEvents, &lookup);
-    pw_core_add_listener(core_, &lookup.coreHook, &coreEvents, &lookup);
-    lookup.pendingSeq = pw_core_sync(core_, PW_ID_CORE, 0);
+    if (registry == nullptr) return std::nullopt;
+    spa_hook registryHook{};
+    spa_hook coreHook{};
+    pw_registry_add_listener(registry, &registryHook, &registryEvents, &listing);
+    pw_core_add_listener(core_, &coreHook, &coreEvents, &listing);
+    listing.pendingSeq = pw_core_sync(core_, PW_ID_CORE, 0);
+    const bool listed = waitOnLoop([&] { return listing.listed; }, bound);
+    spa_hook_remove(&coreHook);
+    spa_hook_remove(&registryHook);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+    if (!listed) return std::nullopt;
+    return std::move(listing.globals);
+}
+
+bool PipeWireConnection::makesClientNodes(std::chrono::milliseconds bound) {
+    const auto globals = listGlobals(bound);
+    return globals && std::any_of(globals->begin(), globals->end(), [](const Global& global) {
+               const auto factory = global.properties.find(PW_KEY_FACTORY_NAME);
+               return global.type == PW_TYPE_INTERFACE_Factory && factory != global.properties.end() &&
+                      factory->second == "client-node";
+           });
+}
+
+bool PipeWireConnection::waitOnLoop(const std::function<bool()>& done, std::chrono::milliseconds bound) const {
     timespec deadline{};
     pw_thread_loop_get_time(loop_, &deadline, std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count());
-    while (!lookup.listed && !listener_->failed) {
+    while (!done() && !listener_->failed) {
         if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) break;
     }
-    spa_hook_remove(&lookup.coreHook);
-    spa_hook_remove(&lookup.registryHook);
-    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
-    return lookup.listed && lookup.found;
+    return done();
 }
 
 PipeWireConnection::~PipeWireConnection() {

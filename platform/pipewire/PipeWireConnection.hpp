@@ -4,7 +4,12 @@
 // the connection runs. Whoever touches PipeWire objects from another thread holds the loop's lock meanwhile.
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 struct pw_context;
 struct pw_core;
@@ -22,9 +27,20 @@ public:
     PipeWireConnection(const PipeWireConnection&) = delete;
     PipeWireConnection& operator=(const PipeWireConnection&) = delete;
 
+    // One object the daemon lists: its type and its properties.
+    struct Global {
+        std::string type;
+        std::map<std::string, std::string> properties;
+    };
+    // Everything the daemon lists, read until a round trip after asking; nothing when the list is not complete
+    // within the bound.
+    std::optional<std::vector<Global>> listGlobals(std::chrono::milliseconds bound);
     // Whether the daemon offers the factory that makes a client's node, waiting up to the bound for its list; a
     // daemon without it accepts connections but fails every stream.
     bool makesClientNodes(std::chrono::milliseconds bound);
+    // Waits on the loop, whose lock the caller holds, until done() holds, the connection fails or the bound passes;
+    // gives done().
+    bool waitOnLoop(const std::function<bool()>& done, std::chrono::milliseconds bound) const;
 
     pw_core* core() const { return core_; }
     pw_thread_loop* loop() const { return loop_; }

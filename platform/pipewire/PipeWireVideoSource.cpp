@@ -29,13 +29,15 @@ std::size_t buildOffer(spa_pod_builder& builder, std::uint32_t width, std::uint3
     return count;
 }
 
+// A size the node can offer and send.
+bool sendableSize(std::uint32_t width, std::uint32_t height) {
+    return width != 0 && height != 0 && width <= kLargestSide && height <= kLargestSide;
+}
+
 }  // namespace
 
 bool publishable(const PixelBufferRef& frame, PixelRect region) {
-    if (!frame || region.width == 0 || region.height == 0 || region.width > kLargestSide ||
-        region.height > kLargestSide) {
-        return false;
-    }
+    if (!frame || !sendableSize(region.width, region.height)) return false;
     return region.x <= frame->width() && frame->width() - region.x >= region.width &&
            region.y <= frame->height() && frame->height() - region.y >= region.height;
 }
@@ -84,7 +86,7 @@ std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr
                                                                  std::string_view name, std::uint32_t width,
                                                                  std::uint32_t height, std::chrono::milliseconds bound,
                                                                  LostHandler onLost) {
-    if (!connection || width == 0 || height == 0 || width > kLargestSide || height > kLargestSide) return nullptr;
+    if (!connection || !sendableSize(width, height)) return nullptr;
     std::shared_ptr<PipeWireVideoSource> source(new PipeWireVideoSource(std::move(connection)));
     source->onLost_ = std::move(onLost);
     const std::string nodeName(name);
@@ -122,11 +124,7 @@ std::shared_ptr<PipeWireVideoSource> PipeWireVideoSource::create(std::shared_ptr
     if (pw_stream_connect(source->stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, count) != 0) return nullptr;
 
     // The node exists once the daemon has made it; a daemon that refuses it, or hangs, leaves no source.
-    timespec deadline{};
-    pw_thread_loop_get_time(loop, &deadline, std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count());
-    while (!source->ready_ && !source->failed_) {
-        if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0) break;
-    }
+    source->connection_->waitOnLoop([&] { return source->ready_ || source->failed_; }, bound);
     if (!source->ready_ || source->failed_) return nullptr;
     return source;
 }

@@ -124,51 +124,12 @@ bool publishUntilLinkable(const std::function<void(const platform::PixelBufferRe
 
 std::vector<std::map<std::string, std::string>> listNodes() {
     auto connection = PipeWireConnection::open(std::chrono::seconds(1));
-    if (!connection) return {};
-
-    struct Listing {
-        pw_thread_loop* loop = nullptr;
-        std::vector<std::map<std::string, std::string>> nodes;
-        int pendingSeq = -1;
-        bool done = false;
-    } listing;
-    listing.loop = connection->loop();
-
-    pw_registry_events registryEvents{};
-    registryEvents.version = PW_VERSION_REGISTRY_EVENTS;
-    registryEvents.global = [](void* data, std::uint32_t, std::uint32_t, const char* type, std::uint32_t,
-                               const spa_dict* props) {
-        if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || props == nullptr) return;
-        std::map<std::string, std::string> node;
-        const spa_dict_item* item;
-        spa_dict_for_each(item, props) node[item->key] = item->value ? item->value : "";
-        static_cast<Listing*>(data)->nodes.push_back(std::move(node));
-    };
-    pw_core_events coreEvents{};
-    coreEvents.version = PW_VERSION_CORE_EVENTS;
-    coreEvents.done = [](void* data, std::uint32_t id, int seq) {
-        auto* self = static_cast<Listing*>(data);
-        if (id != PW_ID_CORE || seq != self->pendingSeq) return;
-        self->done = true;
-        pw_thread_loop_signal(self->loop, false);
-    };
-
-    PipeWireConnection::Lock lock(*connection);
-    spa_hook registryHook{};
-    spa_hook coreHook{};
-    pw_registry* registry = pw_core_get_registry(connection->core(), PW_VERSION_REGISTRY, 0);
-    pw_registry_add_listener(registry, &registryHook, &registryEvents, &listing);
-    pw_core_add_listener(connection->core(), &coreHook, &coreEvents, &listing);
-    listing.pendingSeq = pw_core_sync(connection->core(), PW_ID_CORE, 0);
-    timespec deadline{};
-    pw_thread_loop_get_time(connection->loop(), &deadline, std::int64_t{2'000'000'000});
-    while (!listing.done) {
-        if (pw_thread_loop_timed_wait_full(connection->loop(), &deadline) != 0) break;
+    const auto globals = connection ? connection->listGlobals(std::chrono::seconds(2)) : std::nullopt;
+    std::vector<std::map<std::string, std::string>> nodes;
+    for (const auto& global : globals.value_or(std::vector<PipeWireConnection::Global>{})) {
+        if (global.type == PW_TYPE_INTERFACE_Node) nodes.push_back(global.properties);
     }
-    spa_hook_remove(&coreHook);
-    spa_hook_remove(&registryHook);
-    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
-    return listing.done ? listing.nodes : std::vector<std::map<std::string, std::string>>{};
+    return nodes;
 }
 
 std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name) {
