@@ -4,6 +4,7 @@
 
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "ProcessStats.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"

@@ -4,6 +4,7 @@
 #include "FrameServer.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "SizeSwitchConsumers.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"

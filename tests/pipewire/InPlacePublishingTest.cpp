@@ -5,6 +5,7 @@
 #include "FrameServer.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
 

@@ -3,6 +3,7 @@
 
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
 

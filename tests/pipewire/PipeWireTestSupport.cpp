@@ -50,10 +50,6 @@ void writeWithoutClientNodes(const std::string& stockPath, const std::string& pa
 
 }  // namespace
 
-std::shared_ptr<SyphonFrameSink> sinkOf(platform::pipewire::PipeWireFrameServer& frameServer) {
-    return SyphonFrameSink::create([&frameServer] { return frameServer.connectDevice(); });
-}
-
 platform::PixelBufferRef patternFrame(std::uint32_t width, std::uint32_t height, std::uint32_t index) {
     auto frame = platform::PixelBuffer::create(width, height);
     if (!frame) return nullptr;

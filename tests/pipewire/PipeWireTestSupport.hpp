@@ -5,9 +5,7 @@
 
 #include "ChildProcess.hpp"
 #include "FrameReceiver.hpp"
-#include "PipeWireFrameServer.hpp"
 #include "ScreenCapture.hpp"
-#include "SyphonFrameSink.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -21,9 +19,6 @@
 #include <vector>
 
 namespace kestrova::testing {
-
-// The shared-video sink over the frame server's devices, as the program makes it; nothing when none connects.
-std::shared_ptr<SyphonFrameSink> sinkOf(platform::pipewire::PipeWireFrameServer& frameServer);
 
 // A frame of the given size whose first four bytes hold its index and whose other bytes follow from the index and
 // their position, so a received frame can be checked whole without knowing which one it was.

@@ -3,6 +3,7 @@
 #include "DemoPattern.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "PngFile.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
