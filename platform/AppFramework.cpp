@@ -1,31 +1,6 @@
 #include "AppFramework.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace kestrova::platform {
-
-namespace {
-
-std::shared_ptr<Application>& installedApplication() {
-    static std::shared_ptr<Application> application;
-    return application;
-}
-
-}  // namespace
-
-Application& sharedApplication() {
-    auto& application = installedApplication();
-    if (!application) {
-        std::fputs("kestrova: no application provider installed\n", stderr);
-        std::abort();
-    }
-    return *application;
-}
-
-void installApplication(std::shared_ptr<Application> application) {
-    installedApplication() = std::move(application);
-}
 
 void performAction(Application& application, const MenuItem& item) {
     const auto target = item.target.lock();

@@ -105,10 +105,6 @@ public:
     virtual bool requestScreenCaptureAccess() = 0;
 };
 
-// The process's application object, installed by the provider (or a test) before the start-up uses it.
-Application& sharedApplication();
-void installApplication(std::shared_ptr<Application> application);
-
 // Sends a chosen item's action to its target, or to the application when it has none.
 void performAction(Application& application, const MenuItem& item);
 

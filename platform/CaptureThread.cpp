@@ -47,8 +47,11 @@ std::variant<CaptureSettings, Error> captureSettingsOf(const StreamConfiguration
     return settings;
 }
 
-CaptureChannel::CaptureChannel(std::weak_ptr<StreamDelegate> delegate)
-    : delegate_(std::move(delegate)), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+CaptureChannel::CaptureChannel(std::weak_ptr<StreamDelegate> delegate,
+                               std::weak_ptr<FrameBufferProvider> frameBuffers)
+    : delegate_(std::move(delegate)),
+      frameBuffers_(std::move(frameBuffers)),
+      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CaptureChannel::~CaptureChannel() {
     if (wakeFd_ >= 0) close(wakeFd_);
@@ -90,7 +93,9 @@ PixelBufferRef CaptureChannel::acquireFrame() {
     if (!pool_) return nullptr;
     // The frame server's own buffer when it offers one: the frame is then written once, where consumers read it.
     // Those are bounded by the frame server; the capture's own are held to the queue depth.
-    if (PixelBufferRef lent = acquireFrameBuffer(pool_->width(), pool_->height())) {
+    const auto frameBuffers = frameBuffers_.lock();
+    if (PixelBufferRef lent = frameBuffers ? frameBuffers->acquireFrameBuffer(pool_->width(), pool_->height())
+                                           : nullptr) {
         lent_ = true;
         return lent;
     }
@@ -160,8 +165,9 @@ void CaptureChannel::deliver(const PixelBufferRef& buffer) {
 class ThreadedStream final : public Stream, public std::enable_shared_from_this<ThreadedStream> {
 public:
     ThreadedStream(const StreamConfiguration& configuration, std::weak_ptr<StreamDelegate> delegate,
-                   CaptureWorkerFactory factory, RequestError requestError)
-        : channel_(std::make_shared<CaptureChannel>(std::move(delegate))),
+                   CaptureWorkerFactory factory, RequestError requestError,
+                   std::weak_ptr<FrameBufferProvider> frameBuffers)
+        : channel_(std::make_shared<CaptureChannel>(std::move(delegate), std::move(frameBuffers))),
           configuration_(configuration),
           factory_(std::move(factory)),
           requestError_(std::move(requestError)) {}
@@ -287,9 +293,10 @@ private:
 
 std::shared_ptr<Stream> makeThreadedStream(const StreamConfiguration& configuration,
                                            std::weak_ptr<StreamDelegate> delegate, CaptureWorkerFactory factory,
-                                           RequestError requestError) {
+                                           RequestError requestError,
+                                           std::weak_ptr<FrameBufferProvider> frameBuffers) {
     return std::make_shared<ThreadedStream>(configuration, std::move(delegate), std::move(factory),
-                                            std::move(requestError));
+                                            std::move(requestError), std::move(frameBuffers));
 }
 
 }  // namespace kestrova::platform

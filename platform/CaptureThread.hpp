@@ -4,6 +4,7 @@
 // outputs that receive complete samples, frame buffers bounded by the queue depth, and the report of an end that
 // nobody asked for. A provider supplies the worker that opens its source and runs until stopped or ended.
 
+#include "FrameServer.hpp"
 #include "ScreenCapture.hpp"
 
 #include <poll.h>
@@ -43,7 +44,8 @@ std::variant<CaptureSettings, Error> captureSettingsOf(const StreamConfiguration
 // What a stream's handle and its capture thread share; the last of the two to let go frees it.
 class CaptureChannel {
 public:
-    explicit CaptureChannel(std::weak_ptr<StreamDelegate> delegate);
+    // Frames are written into the provider's buffers while it lends them (none given: always the capture's own).
+    CaptureChannel(std::weak_ptr<StreamDelegate> delegate, std::weak_ptr<FrameBufferProvider> frameBuffers);
     ~CaptureChannel();
     CaptureChannel(const CaptureChannel&) = delete;
     CaptureChannel& operator=(const CaptureChannel&) = delete;
@@ -74,6 +76,7 @@ private:
     void wake() const;
 
     const std::weak_ptr<StreamDelegate> delegate_;
+    const std::weak_ptr<FrameBufferProvider> frameBuffers_;
     const int wakeFd_;
     std::mutex mutex_;
     Phase phase_ = Phase::idle;
@@ -103,9 +106,11 @@ public:
 using CaptureWorkerFactory = std::function<std::unique_ptr<CaptureWorker>(CaptureChannel&, const CaptureSettings&)>;
 
 // A stream that, started, runs the factory's worker on a thread of its own. A handle dropped while running stops
-// the thread silently; every completion runs once, a stop's only when the worker has released everything.
+// the thread silently; every completion runs once, a stop's only when the worker has released everything. Frames
+// go into the frame buffers' memory while they lend it.
 std::shared_ptr<Stream> makeThreadedStream(const StreamConfiguration& configuration,
                                            std::weak_ptr<StreamDelegate> delegate, CaptureWorkerFactory factory,
-                                           RequestError requestError);
+                                           RequestError requestError,
+                                           std::weak_ptr<FrameBufferProvider> frameBuffers = {});
 
 }  // namespace kestrova::platform

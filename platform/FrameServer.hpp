@@ -101,15 +101,7 @@ public:
     virtual PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height) = 0;
 };
 
-// Held weakly: a provider that goes away simply stops providing.
-void installFrameBufferProvider(std::weak_ptr<FrameBufferProvider> provider);
-// A buffer from the installed provider; nothing without one, then the capture uses memory of its own.
-PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height);
-
-// How the system's default device is found; none installed means there is no device.
+// How the sink finds its device: a new device each call, or nothing when there is none.
 using DeviceFactory = std::function<std::shared_ptr<Device>()>;
-void installDeviceFactory(DeviceFactory factory);
-// The system's default device, or nothing.
-std::shared_ptr<Device> createSystemDefaultDevice();
 
 }  // namespace kestrova::platform

@@ -229,10 +229,6 @@ public:
                                                std::weak_ptr<StreamDelegate> delegate) = 0;
 };
 
-// The process's screen-capture provider, installed at start-up (or by a test) before anything uses it.
-ScreenCaptureService& screenCapture();
-void installScreenCapture(std::shared_ptr<ScreenCaptureService> service);
-
 // This process's own identifier, to tell its own windows apart.
 std::int32_t currentProcessID();
 

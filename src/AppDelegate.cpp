@@ -8,8 +8,8 @@ namespace kestrova {
 
 namespace {
 
-std::shared_ptr<FrameSink> chooseSink() {
-    if (auto syphon = SyphonFrameSink::create()) return syphon;
+std::shared_ptr<FrameSink> chooseSink(const platform::DeviceFactory& deviceFactory) {
+    if (auto syphon = SyphonFrameSink::create(deviceFactory)) return syphon;
     return std::make_shared<DiagnosticFrameSink>();
 }
 
@@ -22,13 +22,16 @@ platform::MenuItem disabledItem(std::string title) {
 
 }  // namespace
 
-AppDelegate::AppDelegate()
-    : statusItem_(platform::sharedApplication().makeStatusItem()),
-      discovery_(WindowDiscovery::create()),
-      capture_(CaptureBridge::create(chooseSink())),
+AppDelegate::AppDelegate(const Providers& providers)
+    : application_(providers.application),
+      statusItem_(application_.makeStatusItem()),
+      discovery_(WindowDiscovery::create(providers.screenCapture)),
+      capture_(CaptureBridge::create(chooseSink(providers.deviceFactory), providers.screenCapture)),
       statusText_(constants::kStatusSearching) {}
 
-std::shared_ptr<AppDelegate> AppDelegate::create() { return std::shared_ptr<AppDelegate>(new AppDelegate()); }
+std::shared_ptr<AppDelegate> AppDelegate::create(const Providers& providers) {
+    return std::shared_ptr<AppDelegate>(new AppDelegate(providers));
+}
 
 // --- Launch and termination ------------------------------------------------------------------------------------
 
@@ -52,8 +55,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         self->rebuildMenu();
     };
 
-    auto& application = platform::sharedApplication();
-    if (!application.preflightScreenCaptureAccess()) (void)application.requestScreenCaptureAccess();
+    if (!application_.preflightScreenCaptureAccess()) (void)application_.requestScreenCaptureAccess();
     discovery_->start();
     rebuildMenu();
 }
@@ -125,7 +127,7 @@ void AppDelegate::selectWindow(const platform::MenuItem& sender) {
 
 void AppDelegate::openScreenRecordingSettings() {
     // An address the desktop cannot open changes nothing.
-    (void)platform::sharedApplication().openURL(constants::kScreenRecordingSettingsURL);
+    (void)application_.openURL(constants::kScreenRecordingSettingsURL);
 }
 
 // --- Window reconciliation -------------------------------------------------------------------------------------
@@ -181,10 +183,10 @@ void AppDelegate::select(const DiscoveredWindow& window) {
 
 // --- Start-up --------------------------------------------------------------------------------------------------
 
-int runApplication() {
-    auto& application = platform::sharedApplication();
+int runApplication(const Providers& providers) {
+    auto& application = providers.application;
     // The application does not own its delegate: this keeps it alive for as long as the event loop runs.
-    const auto delegate = AppDelegate::create();
+    const auto delegate = AppDelegate::create(providers);
     application.setDelegate(delegate);
     application.setActivationPolicy(platform::ActivationPolicy::accessory);
     return application.run();

@@ -26,13 +26,15 @@ auto requestOf(const std::shared_ptr<platform::Stream>& stream, void (platform::
 
 }  // namespace
 
-CaptureBridge::CaptureBridge(std::shared_ptr<FrameSink> sink)
+CaptureBridge::CaptureBridge(std::shared_ptr<FrameSink> sink, platform::ScreenCaptureService& screenCapture)
     : sink_(std::move(sink)),
+      screenCapture_(screenCapture),
       frameQueue_(std::make_shared<platform::SerialQueue>(std::string(constants::kFrameQueueLabel),
                                                           platform::QueuePriority::userInteractive)) {}
 
-std::shared_ptr<CaptureBridge> CaptureBridge::create(std::shared_ptr<FrameSink> sink) {
-    return std::shared_ptr<CaptureBridge>(new CaptureBridge(std::move(sink)));
+std::shared_ptr<CaptureBridge> CaptureBridge::create(std::shared_ptr<FrameSink> sink,
+                                                    platform::ScreenCaptureService& screenCapture) {
+    return std::shared_ptr<CaptureBridge>(new CaptureBridge(std::move(sink), screenCapture));
 }
 
 std::int64_t CaptureBridge::captureDimension(double points) {
@@ -102,7 +104,7 @@ platform::Task<> CaptureBridge::runCapture(std::int64_t token, platform::Window 
     configuration.setHeight(captureDimension(window->frame.height));
     configuration.setScalesToFit(true);
 
-    auto created = platform::screenCapture().makeStream(filter, configuration, weak_from_this());
+    auto created = screenCapture_.makeStream(filter, configuration, weak_from_this());
     if (!created) {
         report(platform::Error("No se pudo crear la captura de la ventana"));
         co_return;

@@ -12,12 +12,14 @@
 namespace kestrova {
 
 // Owns the one capture stream: starts, switches and stops it, fencing stale work by a generation counter, and
-// hands every complete frame to the sink on its own serial queue.
+// hands every complete frame to the sink on its own serial queue. Its streams come from a screen-capture service
+// that outlives it.
 class CaptureBridge final : public platform::StreamOutput,
                             public platform::StreamDelegate,
                             public std::enable_shared_from_this<CaptureBridge> {
 public:
-    static std::shared_ptr<CaptureBridge> create(std::shared_ptr<FrameSink> sink);
+    static std::shared_ptr<CaptureBridge> create(std::shared_ptr<FrameSink> sink,
+                                                 platform::ScreenCaptureService& screenCapture);
 
     std::function<void(const platform::Error&)> onError;
     const std::shared_ptr<FrameSink>& sink() const { return sink_; }
@@ -39,13 +41,14 @@ public:
     static std::int64_t captureDimension(double points);
 
 private:
-    explicit CaptureBridge(std::shared_ptr<FrameSink> sink);
+    CaptureBridge(std::shared_ptr<FrameSink> sink, platform::ScreenCaptureService& screenCapture);
     platform::Task<> runCapture(std::int64_t token, platform::Window window);
     platform::Task<bool> stopCurrentStream();
     platform::Task<> stopOvertaken(std::shared_ptr<platform::Stream> stream);
     void report(const platform::Error& error);
 
     std::shared_ptr<FrameSink> sink_;
+    platform::ScreenCaptureService& screenCapture_;
     std::shared_ptr<platform::SerialQueue> frameQueue_;
     std::shared_ptr<platform::Stream> stream_;
     std::int64_t generation_ = 0;

@@ -6,9 +6,9 @@ namespace kestrova {
 
 SyphonFrameSink::SyphonFrameSink() : name_(constants::kServerName) {}
 
-std::shared_ptr<SyphonFrameSink> SyphonFrameSink::create() {
+std::shared_ptr<SyphonFrameSink> SyphonFrameSink::create(const platform::DeviceFactory& deviceFactory) {
     std::shared_ptr<SyphonFrameSink> sink(new SyphonFrameSink());
-    auto device = platform::createSystemDefaultDevice();
+    auto device = deviceFactory ? deviceFactory() : nullptr;
     if (!device) return nullptr;
     auto queue = device->newCommandQueue();
     if (!queue) return nullptr;

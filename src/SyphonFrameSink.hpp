@@ -9,10 +9,11 @@
 namespace kestrova {
 
 // Publishes every frame to other programs through a server named "Kestrova Bridge", wrapping the frame's memory
-// as a texture without copying. Construction yields nothing when there is no device, queue or texture cache.
+// as a texture without copying, on the device the factory makes. Construction yields nothing when there is no
+// device, queue or texture cache.
 class SyphonFrameSink final : public FrameSink {
 public:
-    static std::shared_ptr<SyphonFrameSink> create();
+    static std::shared_ptr<SyphonFrameSink> create(const platform::DeviceFactory& deviceFactory);
 
     bool isAvailable() const override { return true; }
     const std::string& name() const override { return name_; }

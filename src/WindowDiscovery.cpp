@@ -81,8 +81,8 @@ std::string signature(const std::vector<DiscoveredWindow>& windows) {
 
 WindowDiscovery::~WindowDiscovery() { stop(); }
 
-std::shared_ptr<WindowDiscovery> WindowDiscovery::create() {
-    return std::shared_ptr<WindowDiscovery>(new WindowDiscovery());
+std::shared_ptr<WindowDiscovery> WindowDiscovery::create(platform::ScreenCaptureService& screenCapture) {
+    return std::shared_ptr<WindowDiscovery>(new WindowDiscovery(screenCapture));
 }
 
 void WindowDiscovery::start() {
@@ -110,8 +110,8 @@ platform::Task<> WindowDiscovery::poll(std::weak_ptr<WindowDiscovery> discovery)
 platform::Task<> WindowDiscovery::scan() {
     auto self = shared_from_this();
     auto query = platform::awaitCompletion<platform::ShareableContentAnswer>(
-        [](platform::Completion<platform::ShareableContentAnswer> done) {
-            platform::screenCapture().getShareableContent(true, false, [done](platform::ShareableContentAnswer a) {
+        [&service = screenCapture_](platform::Completion<platform::ShareableContentAnswer> done) {
+            service.getShareableContent(true, false, [done](platform::ShareableContentAnswer a) {
                 done(std::move(a));
             });
         });

@@ -24,10 +24,11 @@ struct DiscoveredWindow {
 };
 
 // Polls the shareable windows about once a second and reports the ordered output windows whenever they change,
-// and each run of failures once. All of it lives on the main thread.
+// and each run of failures once, as the screen-capture service (which outlives it) lists them. All of it lives on
+// the main thread.
 class WindowDiscovery : public std::enable_shared_from_this<WindowDiscovery> {
 public:
-    static std::shared_ptr<WindowDiscovery> create();
+    static std::shared_ptr<WindowDiscovery> create(platform::ScreenCaptureService& screenCapture);
     // Cancels the poller, which would otherwise keep waking to find its discovery gone.
     ~WindowDiscovery();
 
@@ -40,12 +41,13 @@ public:
     void stop();
 
 private:
-    WindowDiscovery() = default;
+    explicit WindowDiscovery(platform::ScreenCaptureService& screenCapture) : screenCapture_(screenCapture) {}
     static platform::Task<> poll(std::weak_ptr<WindowDiscovery> discovery);
     platform::Task<> scan();
     void report(std::vector<DiscoveredWindow> windows);
     void reportFailure(const platform::Error& error);
 
+    platform::ScreenCaptureService& screenCapture_;
     std::optional<platform::TaskHandle> pollingTask;
     std::string previousSignature;
 };

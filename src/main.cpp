@@ -9,6 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -21,11 +23,13 @@ bool hasSelfTestSwitch(int argc, char** argv) {
 }
 
 // A Plasma Wayland session that lets this program list and cast windows shows its native windows that way;
-// anywhere else the windows are the X server's (XWayland's, on other Wayland desktops).
-std::shared_ptr<kestrova::platform::ScreenCaptureService> chosenScreenCapture() {
+// anywhere else the windows are the X server's (XWayland's, on other Wayland desktops). Either way a stream writes
+// each frame into a buffer the frame buffers lend, when they have one.
+std::shared_ptr<kestrova::platform::ScreenCaptureService> chosenScreenCapture(
+    std::weak_ptr<kestrova::platform::FrameBufferProvider> frameBuffers) {
     namespace platform = kestrova::platform;
-    if (platform::kwin::sessionOffersWindowCapture()) return platform::kwin::makeKWinScreenCapture();
-    return platform::x11::makeX11ScreenCapture();
+    if (platform::kwin::sessionOffersWindowCapture()) return platform::kwin::makeKWinScreenCapture(frameBuffers);
+    return platform::x11::makeX11ScreenCapture({}, frameBuffers);
 }
 
 [[noreturn]] void runSelfTest() {
@@ -46,11 +50,19 @@ int main(int argc, char** argv) {
     }
     // The runtime outlives the delegate that runApplication() makes, and with it every status item.
     qt::Runtime runtime(argc, argv);
-    kestrova::platform::installScreenCapture(chosenScreenCapture());
-    kestrova::platform::pipewire::installDeviceFactory(kestrova::constants::kServerName);
-    const int status = kestrova::runApplication();
+    // The sink publishes through the device the frame server connects, whose node shares its buffers with the
+    // consumers. The same frame server lends those buffers to the capture, so that a captured frame is written
+    // straight into the buffer the node sends, and the sink publishes it in place.
+    const auto frameServer = std::make_shared<kestrova::platform::pipewire::PipeWireFrameServer>(
+        std::string(kestrova::constants::kServerName));
+    auto screenCapture = chosenScreenCapture(frameServer);
+    const int status = kestrova::runApplication({
+        .application = runtime.application(),
+        .screenCapture = *screenCapture,
+        .deviceFactory = [frameServer] { return frameServer->connectDevice(); },
+    });
     // The service finishes the window queries still under way as it goes, and their answers are posted to the
     // main queue: it goes while the runtime still has that queue installed.
-    kestrova::platform::installScreenCapture(nullptr);
+    screenCapture.reset();
     return status;
 }

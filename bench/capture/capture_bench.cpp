@@ -321,7 +321,10 @@ int main(int argc, char** argv) {
         std::cerr << "kestrova_capture_bench: la ventana de demostración no se abrió\n";
         return 1;
     }
-    auto service = platform::x11::makeX11ScreenCapture();
+    // Once the sink has connected, the capture writes into the node's buffers, as the program's does.
+    const auto frameServer =
+        std::make_shared<platform::pipewire::PipeWireFrameServer>(std::string(constants::kServerName));
+    auto service = platform::x11::makeX11ScreenCapture({}, frameServer);
     const platform::Window window = shownDemoWindow(*service);
     if (!window) {
         std::cerr << "kestrova_capture_bench: no se encontró la ventana de demostración\n";
@@ -340,8 +343,7 @@ int main(int argc, char** argv) {
                                        "use-damage=false", "num-buffers=" + frames, "!", "videoscale", "!",
                                        "video/x-raw,width=" + outW + ",height=" + outH, "!"};
     if (options.publish) {
-        platform::pipewire::installDeviceFactory(std::string(constants::kServerName));
-        if (auto sink = SyphonFrameSink::create()) {
+        if (auto sink = SyphonFrameSink::create([&frameServer] { return frameServer->connectDevice(); })) {
             // The consumer joins first and the first frames agree the size, outside the measured run.
             auto consumer = bench::ArrivalLog::connect(std::string(constants::kServerName));
             Options warmUp = options;

@@ -152,8 +152,8 @@ int main(int argc, char** argv) {
     close(control[0]);
     close(report[1]);
 
-    platform::pipewire::installDeviceFactory("Kestrova Bridge");
-    auto sink = kestrova::SyphonFrameSink::create();
+    platform::pipewire::PipeWireFrameServer frameServer("Kestrova Bridge");
+    auto sink = kestrova::SyphonFrameSink::create([&frameServer] { return frameServer.connectDevice(); });
     if (!sink) {
         std::fputs("kestrova_publish_bench: no responde ningún servidor PipeWire\n", stderr);
         return 1;

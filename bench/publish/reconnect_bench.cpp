@@ -4,6 +4,7 @@
 
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
 
@@ -30,8 +31,8 @@ int main() {
         return 1;
     }
     kestrova::testing::ScopedEnvironment environment(pipewire.clientEnvironment());
-    kestrova::platform::pipewire::installDeviceFactory(kNodeName);
-    auto sink = kestrova::SyphonFrameSink::create();
+    kestrova::platform::pipewire::PipeWireFrameServer frameServer(kNodeName);
+    auto sink = kestrova::testing::sinkOf(frameServer);
     if (!sink || !kestrova::testing::waitUntil(listed, kBound)) {
         std::fputs("reconnect_bench: the node was not made\n", stderr);
         return 1;
@@ -50,6 +51,5 @@ int main() {
     std::nth_element(times.begin(), times.begin() + kRounds / 2, times.end());
     std::printf("median %7.0f\n", times[kRounds / 2]);
     sink->stop();
-    kestrova::platform::installDeviceFactory(nullptr);
     return 0;
 }

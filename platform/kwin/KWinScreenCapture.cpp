@@ -12,8 +12,9 @@ namespace {
 
 class KWinScreenCapture final : public ScreenCaptureService {
 public:
-    KWinScreenCapture()
-        : ids_(std::make_shared<WindowIds>()),
+    explicit KWinScreenCapture(std::weak_ptr<FrameBufferProvider> frameBuffers)
+        : frameBuffers_(std::move(frameBuffers)),
+          ids_(std::make_shared<WindowIds>()),
           queue_(std::make_unique<SerialQueue>("org.kestrova.kwin.windows", QueuePriority::normal)) {}
 
     // Queries wait on the compositor's answers, so they run on a thread of their own, one after another, each on
@@ -34,10 +35,11 @@ public:
                                        std::weak_ptr<StreamDelegate> delegate) override {
         std::optional<std::string> uuid;
         if (filter.window()) uuid = ids_->uuidOf(filter.window()->windowID);
-        return makeWindowStream(std::move(uuid), configuration, std::move(delegate));
+        return makeWindowStream(std::move(uuid), configuration, std::move(delegate), frameBuffers_);
     }
 
 private:
+    const std::weak_ptr<FrameBufferProvider> frameBuffers_;
     std::shared_ptr<WindowIds> ids_;
     // Last, so that it finishes the queries still queued before anything else goes.
     std::unique_ptr<SerialQueue> queue_;
@@ -51,6 +53,8 @@ bool sessionOffersWindowCapture() {
     return std::holds_alternative<std::unique_ptr<Compositor>>(Compositor::connect());
 }
 
-std::shared_ptr<ScreenCaptureService> makeKWinScreenCapture() { return std::make_shared<KWinScreenCapture>(); }
+std::shared_ptr<ScreenCaptureService> makeKWinScreenCapture(std::weak_ptr<FrameBufferProvider> frameBuffers) {
+    return std::make_shared<KWinScreenCapture>(std::move(frameBuffers));
+}
 
 }  // namespace kestrova::platform::kwin

@@ -3,7 +3,7 @@
 // The screen-capture provider for KDE Plasma's Wayland sessions: windows listed through the compositor's
 // window-management interface, streams through its screencast interface as PipeWire nodes.
 
-#include "ScreenCapture.hpp"
+#include "FrameServer.hpp"
 
 #include <memory>
 
@@ -25,7 +25,8 @@ enum class ErrorCode : int {
 bool sessionOffersWindowCapture();
 
 // The service for the compositor of WAYLAND_DISPLAY. It connects for each query and each stream, so that a
-// compositor that restarts is found again.
-std::shared_ptr<ScreenCaptureService> makeKWinScreenCapture();
+// compositor that restarts is found again. Its streams write their frames into the frame buffers' memory while
+// they lend it, into their own otherwise.
+std::shared_ptr<ScreenCaptureService> makeKWinScreenCapture(std::weak_ptr<FrameBufferProvider> frameBuffers = {});
 
 }  // namespace kestrova::platform::kwin

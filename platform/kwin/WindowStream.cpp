@@ -168,13 +168,15 @@ void Caster::wait(std::optional<Clock::time_point> deadline) {
 }  // namespace
 
 std::shared_ptr<Stream> makeWindowStream(std::optional<std::string> uuid, const StreamConfiguration& configuration,
-                                         std::weak_ptr<StreamDelegate> delegate) {
+                                         std::weak_ptr<StreamDelegate> delegate,
+                                         std::weak_ptr<FrameBufferProvider> frameBuffers) {
     return makeThreadedStream(
         configuration, std::move(delegate),
         [uuid = std::move(uuid)](CaptureChannel& channel, const CaptureSettings& settings) {
             return std::make_unique<Caster>(channel, settings, uuid);
         },
-        [](std::string description) { return makeError(ErrorCode::invalidRequest, std::move(description)); });
+        [](std::string description) { return makeError(ErrorCode::invalidRequest, std::move(description)); },
+        std::move(frameBuffers));
 }
 
 }  // namespace kestrova::platform::kwin

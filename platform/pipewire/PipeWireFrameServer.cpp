@@ -170,18 +170,27 @@ private:
 
 }  // namespace
 
-std::shared_ptr<Device> connectDevice(std::string_view serverName) {
+PipeWireFrameServer::PipeWireFrameServer(std::string serverName) : serverName_(std::move(serverName)) {}
+
+std::shared_ptr<Device> PipeWireFrameServer::connectDevice() {
     auto connection = PipeWireConnection::open(kDaemonAnswerBound);
     if (!connection) return nullptr;
-    auto node = ReconnectingSource::create(connection, std::string(serverName), kDaemonAnswerBound);
+    auto node = ReconnectingSource::create(connection, serverName_, kDaemonAnswerBound);
     if (!node) return nullptr;
-    // Captures write their frames straight into the node's buffers while it lives.
-    installFrameBufferProvider(node);
-    return std::make_shared<PipeWireDevice>(std::move(connection), std::string(serverName), std::move(node));
+    {
+        std::lock_guard lock(mutex_);
+        node_ = node;
+    }
+    return std::make_shared<PipeWireDevice>(std::move(connection), serverName_, std::move(node));
 }
 
-void installDeviceFactory(std::string_view serverName) {
-    platform::installDeviceFactory([name = std::string(serverName)] { return connectDevice(name); });
+PixelBufferRef PipeWireFrameServer::acquireFrameBuffer(std::uint32_t width, std::uint32_t height) {
+    std::shared_ptr<FrameBufferProvider> node;
+    {
+        std::lock_guard lock(mutex_);
+        node = node_.lock();
+    }
+    return node ? node->acquireFrameBuffer(width, height) : nullptr;
 }
 
 }  // namespace kestrova::platform::pipewire

@@ -35,7 +35,6 @@ Runtime::Runtime(int& argc, char** argv)
     QApplication::setApplicationName(QString::fromUtf8(kApplicationName.data(),
                                                        static_cast<qsizetype>(kApplicationName.size())));
     installMainQueue(mainQueue_.get());
-    installApplication(application_);
     quitSignals_ = std::make_unique<QuitSignals>([weak = std::weak_ptr<QtApplication>(application_)] {
         if (const auto application = weak.lock()) application->terminate();
     });
@@ -43,7 +42,6 @@ Runtime::Runtime(int& argc, char** argv)
 
 Runtime::~Runtime() {
     quitSignals_.reset();
-    installApplication(nullptr);
     installMainQueue(nullptr);
     application_.reset();
     mainQueue_.reset();

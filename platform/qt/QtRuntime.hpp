@@ -1,7 +1,7 @@
 #pragma once
 
 // What the program's start-up uses of the Qt provider: whether a desktop is reachable, and one object that brings
-// up the Qt application, installs the main queue and the application object, and takes over SIGTERM and SIGINT.
+// up the Qt application and its application object, installs the main queue, and takes over SIGTERM and SIGINT.
 
 #include "AppFramework.hpp"
 
@@ -28,11 +28,12 @@ class Runtime {
 public:
     // argc and argv must outlive the runtime (Qt keeps them).
     Runtime(int& argc, char** argv);
-    // Uninstalls the application object and the main queue, then closes the Qt application.
+    // Uninstalls the main queue, then closes the Qt application.
     ~Runtime();
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
+    // Lives as long as the runtime.
     Application& application();
 
 private:

@@ -118,14 +118,14 @@ void FrameServerRecord::notePublished() {
     if (stopped_) ++publishedAfterStop_;
 }
 
-ScriptedFrameServer::ScriptedFrameServer() : record_(std::make_shared<FrameServerRecord>()) {
-    installDeviceFactory([record = record_]() -> std::shared_ptr<Device> {
+ScriptedFrameServer::ScriptedFrameServer() : record_(std::make_shared<FrameServerRecord>()) {}
+
+DeviceFactory ScriptedFrameServer::deviceFactory() const {
+    return [record = record_]() -> std::shared_ptr<Device> {
         record->add("device");
         if (record->script.noDevice) return nullptr;
         return std::make_shared<RecordedDevice>(record);
-    });
+    };
 }
-
-ScriptedFrameServer::~ScriptedFrameServer() { installDeviceFactory(nullptr); }
 
 }  // namespace kestrova::platform::scripted

@@ -43,13 +43,15 @@ private:
     std::atomic<bool> stopped_{false};
 };
 
-// Installs a device factory that yields a recording device (or none, as the script says) until destroyed.
+// Makes recording devices (or none, as the script says), all writing to one record.
 class ScriptedFrameServer {
 public:
     ScriptedFrameServer();
-    ~ScriptedFrameServer();
     ScriptedFrameServer(const ScriptedFrameServer&) = delete;
     ScriptedFrameServer& operator=(const ScriptedFrameServer&) = delete;
+
+    // A factory of this server's devices; it keeps the record alive.
+    DeviceFactory deviceFactory() const;
 
     FrameServerRecord& record() { return *record_; }
     FrameServerScript& script() { return record_->script; }

@@ -265,13 +265,15 @@ void Capturer::wait(std::optional<Clock::time_point> deadline) {
 
 std::shared_ptr<Stream> makeCaptureStream(std::string display, std::uint32_t window,
                                           const StreamConfiguration& configuration,
-                                          std::weak_ptr<StreamDelegate> delegate) {
+                                          std::weak_ptr<StreamDelegate> delegate,
+                                          std::weak_ptr<FrameBufferProvider> frameBuffers) {
     return makeThreadedStream(
         configuration, std::move(delegate),
         [display = std::move(display), window](CaptureChannel& channel, const CaptureSettings& settings) {
             return std::make_unique<Capturer>(channel, settings, display, window);
         },
-        [](std::string description) { return makeError(ErrorCode::invalidRequest, std::move(description)); });
+        [](std::string description) { return makeError(ErrorCode::invalidRequest, std::move(description)); },
+        std::move(frameBuffers));
 }
 
 }  // namespace kestrova::platform::x11

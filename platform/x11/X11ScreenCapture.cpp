@@ -39,8 +39,9 @@ private:
 
 class X11ScreenCapture final : public ScreenCaptureService {
 public:
-    explicit X11ScreenCapture(std::string display)
+    X11ScreenCapture(std::string display, std::weak_ptr<FrameBufferProvider> frameBuffers)
         : display_(std::move(display)),
+          frameBuffers_(std::move(frameBuffers)),
           listing_(std::make_shared<Listing>(display_)),
           queue_(std::make_unique<SerialQueue>("org.kestrova.x11.windows", QueuePriority::normal)) {}
 
@@ -56,11 +57,12 @@ public:
     std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
                                        std::weak_ptr<StreamDelegate> delegate) override {
         const std::uint32_t window = filter.window() ? filter.window()->windowID : std::uint32_t{XCB_WINDOW_NONE};
-        return makeCaptureStream(display_, window, configuration, std::move(delegate));
+        return makeCaptureStream(display_, window, configuration, std::move(delegate), frameBuffers_);
     }
 
 private:
     const std::string display_;
+    const std::weak_ptr<FrameBufferProvider> frameBuffers_;
     std::shared_ptr<Listing> listing_;
     // Last, so that it finishes the queries still queued before anything else goes.
     std::unique_ptr<SerialQueue> queue_;
@@ -68,8 +70,9 @@ private:
 
 }  // namespace
 
-std::shared_ptr<ScreenCaptureService> makeX11ScreenCapture(std::string display) {
-    return std::make_shared<X11ScreenCapture>(resolvedDisplayName(display));
+std::shared_ptr<ScreenCaptureService> makeX11ScreenCapture(std::string display,
+                                                           std::weak_ptr<FrameBufferProvider> frameBuffers) {
+    return std::make_shared<X11ScreenCapture>(resolvedDisplayName(display), std::move(frameBuffers));
 }
 
 }  // namespace kestrova::platform::x11

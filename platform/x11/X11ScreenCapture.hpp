@@ -3,7 +3,7 @@
 // The screen-capture provider for X11 desktops (XWayland windows included): windows listed from the display's
 // tree and the window manager's client list, streams over XComposite, MIT-SHM and DAMAGE.
 
-#include "ScreenCapture.hpp"
+#include "FrameServer.hpp"
 
 #include <memory>
 #include <string>
@@ -24,6 +24,8 @@ enum class ErrorCode : int {
 
 // The service for the display of that name, or of DISPLAY when the name is empty. It connects on first use and
 // again after a lost connection, so that failures reach the caller through the queries and starts that meet them.
-std::shared_ptr<ScreenCaptureService> makeX11ScreenCapture(std::string display = {});
+// Its streams write their frames into the frame buffers' memory while they lend it, into their own otherwise.
+std::shared_ptr<ScreenCaptureService> makeX11ScreenCapture(std::string display = {},
+                                                           std::weak_ptr<FrameBufferProvider> frameBuffers = {});
 
 }  // namespace kestrova::platform::x11

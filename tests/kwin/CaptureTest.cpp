@@ -22,8 +22,7 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(useTestCompositor().empty()) << "the test script starts KWin";
         service_ = platform::kwin::makeKWinScreenCapture();
-        platform::installScreenCapture(service_);
-        bridge_ = CaptureBridge::create(sink_);
+        bridge_ = CaptureBridge::create(sink_, *service_);
         bridge_->onError = [this](const platform::Error& error) { errors_.push_back(error); };
         companion_ = std::make_unique<WaylandCompanion>();
     }

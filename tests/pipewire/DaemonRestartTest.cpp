@@ -4,6 +4,7 @@
 
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "ProcessStats.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
@@ -51,11 +52,7 @@ bool listedAsBefore() {
 }
 
 struct DaemonFaults : ::testing::Test {
-    void SetUp() override {
-        ASSERT_TRUE(pipewire.ready());
-        platform::pipewire::installDeviceFactory(kNodeName);
-    }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
+    void SetUp() override { ASSERT_TRUE(pipewire.ready()); }
 
     // Publishes until the session manager has taken the node in (it is made once there is a picture), then until a
     // new pipewiresrc has received frames and ended on its own.
@@ -81,13 +78,14 @@ struct DaemonFaults : ::testing::Test {
 
     PrivatePipeWire pipewire;
     ScopedEnvironment environment{pipewire.clientEnvironment()};
+    platform::pipewire::PipeWireFrameServer frameServer{kNodeName};
 
 private:
     std::uint32_t next_ = 0;
 };
 
 TEST_F(DaemonFaults, NodeComesBackAfterEachRestartAndNoDescriptorIsLeft) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     std::uint32_t next = 100000;
     int descriptorsAfterFirst = -1;
@@ -125,7 +123,7 @@ TEST_F(DaemonFaults, NodeComesBackAfterEachRestartAndNoDescriptorIsLeft) {
 }
 
 TEST_F(DaemonFaults, AHungDaemonHoldsUpNeitherPublishingNorTheCallerAndPublishingResumes) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     ASSERT_TRUE(newConsumerReceives(sink));
 
@@ -158,10 +156,9 @@ TEST(RefusingDaemon, LeavesNoDeviceSoTheDiagnosticSinkIsUsed) {
     PrivatePipeWire pipewire(PrivatePipeWire::Kind::RefusingNodes);
     ASSERT_TRUE(pipewire.ready());
     ScopedEnvironment environment(pipewire.clientEnvironment());
-    platform::pipewire::installDeviceFactory(kNodeName);
-    EXPECT_FALSE(platform::createSystemDefaultDevice());
-    EXPECT_FALSE(SyphonFrameSink::create());
-    platform::installDeviceFactory(nullptr);
+    platform::pipewire::PipeWireFrameServer frameServer(kNodeName);
+    EXPECT_FALSE(frameServer.connectDevice());
+    EXPECT_FALSE(kestrova::testing::sinkOf(frameServer));
 }
 
 }  // namespace

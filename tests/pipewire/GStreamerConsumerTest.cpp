@@ -4,6 +4,7 @@
 #include "FrameServer.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "SizeSwitchConsumers.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
@@ -54,16 +55,14 @@ void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.format; }
 
 class GStreamerConsumer : public ::testing::TestWithParam<FormatCase> {
 protected:
-    void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override {
-        platform::installDeviceFactory(nullptr);
-        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
-    }
+    void TearDown() override { EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName)); }
+
+    platform::pipewire::PipeWireFrameServer frameServer{kNodeName};
 };
 
 TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
     const auto& c = GetParam();
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     const auto publish = [&](const platform::PixelBufferRef& f) { sink->publish(f); };
     std::uint32_t next = 0;
@@ -109,11 +108,9 @@ TEST_P(GStreamerConsumer, ReceivesTheFrameInThatFormatAtSixtyFramesPerSecond) {
 // that say so.
 class GStreamerConsumerResized : public ::testing::TestWithParam<bool> {
 protected:
-    void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override {
-        platform::installDeviceFactory(nullptr);
-        EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
-    }
+    void TearDown() override { EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName)); }
+
+    platform::pipewire::PipeWireFrameServer frameServer{kNodeName};
 };
 
 TEST_P(GStreamerConsumerResized, FollowsASizeChange) {
@@ -121,14 +118,14 @@ TEST_P(GStreamerConsumerResized, FollowsASizeChange) {
     if (!kestrova::testing::gstreamerFollowsSizeChanges()) {
         GTEST_SKIP() << "the installed pipewiresrc cannot follow its node to another size";
     }
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     auto consumer = SizeSwitchConsumer::start(SizeSwitchConsumer::Kind::GStreamer, kNodeName);
     std::uint32_t next = 0;
     int lentFrames = 0;
     const auto publishUntilPassed = [&](std::uint32_t width, std::uint32_t height) {
         const auto make = [&](std::uint32_t) {
-            auto lent = inPlace ? platform::acquireFrameBuffer(width, height) : nullptr;
+            auto lent = inPlace ? frameServer.acquireFrameBuffer(width, height) : nullptr;
             lentFrames += lent ? 1 : 0;
             return lent ? lent : platform::PixelBuffer::create(width, height);
         };

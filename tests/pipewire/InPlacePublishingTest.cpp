@@ -5,6 +5,7 @@
 #include "FrameServer.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
 
@@ -34,13 +35,14 @@ const std::string kNodeName = "Kestrova Bridge";
 // Makes pattern frames in the node's buffer when it lends one, as the capture does, and in memory of their own
 // otherwise; remembers which frames were written in place.
 struct InPlaceFrames {
+    platform::FrameBufferProvider& frameBuffers;
     std::uint32_t width;
     std::uint32_t height;
     std::vector<std::uint32_t> inPlace;
 
     platform::PixelBufferRef operator()(std::uint32_t index) {
         auto pattern = patternFrame(width, height, index);
-        auto lent = platform::acquireFrameBuffer(width, height);
+        auto lent = frameBuffers.acquireFrameBuffer(width, height);
         if (!lent) return pattern;
         EXPECT_EQ(lent->bytesPerRow(), pattern->bytesPerRow());
         std::memcpy(lent->bytes(), pattern->bytes(), pattern->byteCount());
@@ -54,13 +56,9 @@ struct InPlaceFrames {
 };
 
 struct InPlacePublishing : ::testing::Test {
-    void SetUp() override {
-        platform::pipewire::installDeviceFactory(kNodeName);
-        sink_ = SyphonFrameSink::create();
-    }
+    void SetUp() override { sink_ = kestrova::testing::sinkOf(frameServer_); }
     void TearDown() override {
         sink_.reset();
-        platform::installDeviceFactory(nullptr);
         EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
     }
 
@@ -76,6 +74,7 @@ struct InPlacePublishing : ::testing::Test {
         return kestrova::testing::publishUntil(publish, std::ref(maker), next, condition, kBound);
     }
 
+    platform::pipewire::PipeWireFrameServer frameServer_{kNodeName};
     std::shared_ptr<SyphonFrameSink> sink_;
 };
 
@@ -101,13 +100,13 @@ TEST_F(InPlacePublishing, FramesArriveWholeAcrossASizeChangeAndToASecondConsumer
     FrameLog first;
     std::uint32_t next = 0;
     // An odd width: the buffers' rows are exactly the frame's.
-    InPlaceFrames frames{333, 211, {}};
+    InPlaceFrames frames{frameServer_, 333, 211, {}};
     auto firstReceiver = receive(first.handler(), frames, next);
     ASSERT_TRUE(firstReceiver);
     ASSERT_TRUE(publishUntil(frames, next, [&] { return receivedInPlace(first, frames, 5); }))
         << "no frame written in place reached the consumer";
 
-    InPlaceFrames resized{160, 120, {}};
+    InPlaceFrames resized{frameServer_, 160, 120, {}};
     EXPECT_TRUE(publishUntil(resized, next, [&] { return receivedInPlace(first, resized, 5); }))
         << "frames written in place after a size change did not arrive";
 
@@ -129,7 +128,7 @@ TEST_F(InPlacePublishing, ABufferAConsumerHoldsIsNeverWrittenMeanwhile) {
     ASSERT_TRUE(sink_);
     FrameLog log;
     std::uint32_t next = 0;
-    InPlaceFrames frames{320, 240, {}};
+    InPlaceFrames frames{frameServer_, 320, 240, {}};
     auto receiver = receive(log.handler(), frames, next);
     ASSERT_TRUE(receiver);
     // A whole frame some way into the run: from the first lent buffer on, every frame is written in place.

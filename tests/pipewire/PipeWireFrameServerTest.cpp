@@ -3,6 +3,7 @@
 
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
 
@@ -35,9 +36,7 @@ constexpr auto kBound = std::chrono::seconds(15);
 const std::string kNodeName = "Kestrova Bridge";
 
 struct PipeWireSink : ::testing::Test {
-    void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
     void TearDown() override {
-        platform::installDeviceFactory(nullptr);
         EXPECT_TRUE(kestrova::testing::nodeGone(kNodeName));
     }
 
@@ -50,6 +49,8 @@ struct PipeWireSink : ::testing::Test {
     static Publisher publisher(const std::shared_ptr<SyphonFrameSink>& s) {
         return [s](const platform::PixelBufferRef& frame) { s->publish(frame); };
     }
+
+    platform::pipewire::PipeWireFrameServer frameServer{kNodeName};
 };
 
 bool waitForNode(const std::string& name, bool present) {
@@ -79,7 +80,7 @@ std::unique_ptr<FrameReceiver> PipeWireSink::receive(FrameLog& log, const Publis
 }
 
 TEST_F(PipeWireSink, NodeIsListedOnceThereIsAPictureAsACameraLikeVideoSourceUntilStopped) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink) << "no PipeWire daemon answered; the test script starts one";
     // Made at once, it would offer a size it has no picture of to any consumer that links before the first frame.
     EXPECT_FALSE(nodeNamed(kNodeName)) << "the node was made before there was a picture";
@@ -99,7 +100,7 @@ TEST_F(PipeWireSink, NodeIsListedOnceThereIsAPictureAsACameraLikeVideoSourceUnti
 }
 
 TEST_F(PipeWireSink, ReceiverGetsTheFramesWholeAndInOrder) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     FrameLog log;
     // An odd width, so that rows are not a multiple of any alignment a copy might assume.
@@ -125,7 +126,7 @@ TEST_F(PipeWireSink, ReceiverGetsTheFramesWholeAndInOrder) {
 }
 
 TEST_F(PipeWireSink, EachSizeChangeReachesTheReceiver) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     FrameLog log;
     std::uint32_t next = 0;
@@ -148,7 +149,7 @@ TEST_F(PipeWireSink, EachSizeChangeReachesTheReceiver) {
 }
 
 TEST_F(PipeWireSink, WithoutAConsumerFramesAreDroppedAndALaterOneIsServed) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     // Nobody listens: each publish returns without waiting, and the sink stays usable.
     for (std::uint32_t i = 0; i < 50; ++i) sink->publish(kestrova::testing::patternFrame(64, 48, i));
@@ -170,7 +171,7 @@ TEST_F(PipeWireSink, WithoutAConsumerFramesAreDroppedAndALaterOneIsServed) {
 }
 
 TEST_F(PipeWireSink, FlippedSubRegionGoesOutBottomRowFirst) {
-    auto device = platform::createSystemDefaultDevice();
+    auto device = frameServer.connectDevice();
     ASSERT_TRUE(device);
     auto server = device->makeServer(kNodeName);
     auto queue = device->newCommandQueue();
@@ -204,7 +205,7 @@ TEST_F(PipeWireSink, FlippedSubRegionGoesOutBottomRowFirst) {
 }
 
 TEST_F(PipeWireSink, TextureCacheRefusesWhatIsNotAWholeBgraPlane) {
-    auto device = platform::createSystemDefaultDevice();
+    auto device = frameServer.connectDevice();
     ASSERT_TRUE(device);
     auto cache = device->makeTextureCache().cache;
     ASSERT_TRUE(cache);
@@ -239,7 +240,7 @@ TEST_F(PipeWireSink, DaemonKilledMidStreamLeavesPublishingDroppingFrames) {
     PrivatePipeWire pipewire;
     ASSERT_TRUE(pipewire.ready());
     ScopedEnvironment environment(pipewire.clientEnvironment());
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     FrameLog log;
     std::uint32_t next = 0;
@@ -294,10 +295,9 @@ TEST_P(NoDaemonAnswers, ConstructionYieldsNothing) {
     }
     ScopedEnvironment environment(
         {{"XDG_RUNTIME_DIR", runtime.path()}, {"PIPEWIRE_RUNTIME_DIR", runtime.path()}, {"PIPEWIRE_REMOTE", ""}});
-    platform::pipewire::installDeviceFactory(kNodeName);
-    EXPECT_FALSE(platform::createSystemDefaultDevice());
-    EXPECT_FALSE(SyphonFrameSink::create());
-    platform::installDeviceFactory(nullptr);
+    platform::pipewire::PipeWireFrameServer frameServer(kNodeName);
+    EXPECT_FALSE(frameServer.connectDevice());
+    EXPECT_FALSE(kestrova::testing::sinkOf(frameServer));
 }
 
 INSTANTIATE_TEST_SUITE_P(Daemons, NoDaemonAnswers, ::testing::Values(false, true),

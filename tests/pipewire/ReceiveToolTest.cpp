@@ -3,6 +3,7 @@
 #include "DemoPattern.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "PngFile.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
@@ -25,16 +26,12 @@ const std::string kReceive = KESTROVA_RECEIVE_PATH;
 constexpr auto kBound = std::chrono::seconds(30);
 
 struct ReceiveTool : ::testing::Test {
-    void SetUp() override { platform::pipewire::installDeviceFactory("Kestrova Bridge"); }
-    void TearDown() override {
-        platform::installDeviceFactory(nullptr);
-        EXPECT_TRUE(kestrova::testing::nodeGone("Kestrova Bridge"));
-    }
+    void TearDown() override { EXPECT_TRUE(kestrova::testing::nodeGone("Kestrova Bridge")); }
 
     // Runs the tool while the sink publishes the frames, until the tool ends.
     std::optional<int> runWhilePublishing(const std::vector<std::string>& arguments, const FrameMaker& makeFrame,
                                           std::unique_ptr<ChildProcess>& tool) {
-        auto sink = SyphonFrameSink::create();
+        auto sink = kestrova::testing::sinkOf(frameServer);
         if (!sink) return std::nullopt;
         std::vector<std::string> argv{kReceive};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -44,6 +41,8 @@ struct ReceiveTool : ::testing::Test {
                      [&] { return !tool->running(); }, kBound);
         return tool->wait(std::chrono::seconds(5));
     }
+
+    platform::pipewire::PipeWireFrameServer frameServer{"Kestrova Bridge"};
 };
 
 TEST_F(ReceiveTool, ReportsSizeAndRateAndWritesTheLastFrameAsPng) {
@@ -183,7 +182,7 @@ namespace {
 // A window that stops changing publishes nothing more: a consumer that comes later still gets its last frame, even
 // when that frame was the one that had to wait for its size to be agreed.
 TEST_F(ReceiveTool, AConsumerArrivingAfterTheLastFrameStillReceivesIt) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = kestrova::testing::sinkOf(frameServer);
     ASSERT_TRUE(sink);
     sink->publish(patternFrames(97, 41)(7));
     // The new size was offered before publish returned; the consumer comes once the session manager links to it.

@@ -7,6 +7,7 @@
 #include "FrameServer.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
+#include "SinkOf.hpp"
 #include "SizeSwitchConsumers.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
@@ -46,10 +47,11 @@ int rounds() {
 }
 
 // Pattern frames written in the node's own buffer when it lends one, as the capture does.
-kestrova::testing::FrameMaker framesOf(std::uint32_t width, std::uint32_t height) {
-    return [width, height](std::uint32_t index) {
+kestrova::testing::FrameMaker framesOf(platform::FrameBufferProvider& frameBuffers, std::uint32_t width,
+                                      std::uint32_t height) {
+    return [&frameBuffers, width, height](std::uint32_t index) {
         auto pattern = kestrova::testing::patternFrame(width, height, index);
-        auto lent = platform::acquireFrameBuffer(width, height);
+        auto lent = frameBuffers.acquireFrameBuffer(width, height);
         if (!lent) return pattern;
         std::memcpy(lent->bytes(), pattern->bytes(), pattern->byteCount());
         return lent;
@@ -64,14 +66,15 @@ struct Round {
 
 Round runRound(Kind kind, int count) {
     Round round;
-    auto sink = SyphonFrameSink::create();
+    platform::pipewire::PipeWireFrameServer frameServer(kNodeName);
+    auto sink = kestrova::testing::sinkOf(frameServer);
     if (!sink) {
         round.why = "no frame server";
         return round;
     }
     const auto publish = [&sink](const platform::PixelBufferRef& frame) { sink->publish(frame); };
     std::uint32_t next = 0;
-    if (!kestrova::testing::publishUntilLinkable(publish, framesOf(kBeforeWidth, kBeforeHeight), next, kNodeName,
+    if (!kestrova::testing::publishUntilLinkable(publish, framesOf(frameServer, kBeforeWidth, kBeforeHeight), next, kNodeName,
                                                  kBound)) {
         round.why = "the node could not be linked";
         return round;
@@ -85,18 +88,18 @@ Round runRound(Kind kind, int count) {
         return std::any_of(consumers.begin(), consumers.end(), faulty) ||
                std::all_of(consumers.begin(), consumers.end(), reached);
     };
-    kestrova::testing::publishUntil(publish, framesOf(kBeforeWidth, kBeforeHeight), next,
+    kestrova::testing::publishUntil(publish, framesOf(frameServer, kBeforeWidth, kBeforeHeight), next,
                                     [&] { return settled(kBeforeWidth, kBeforeHeight); }, kBound);
     round.linked = std::all_of(consumers.begin(), consumers.end(),
                                [](const auto& consumer) { return consumer->received(kBeforeWidth, kBeforeHeight); });
     if (round.linked && kind == Kind::Receiver) {
         // One frame of the new size and no more, as from a window that then stays still: the node sends it to
         // every consumer once they follow.
-        publish(framesOf(kAfterWidth, kAfterHeight)(next++));
+        publish(framesOf(frameServer, kAfterWidth, kAfterHeight)(next++));
         waitUntil([&] { return settled(kAfterWidth, kAfterHeight); }, kBound);
     } else if (round.linked) {
         // gst-launch writes what passed only a good many frames at a time.
-        kestrova::testing::publishUntil(publish, framesOf(kAfterWidth, kAfterHeight), next,
+        kestrova::testing::publishUntil(publish, framesOf(frameServer, kAfterWidth, kAfterHeight), next,
                                         [&] { return settled(kAfterWidth, kAfterHeight); }, kBound);
     }
     for (const auto& consumer : consumers) {
@@ -119,11 +122,7 @@ struct SwitchCase {
 
 void PrintTo(const SwitchCase& c, std::ostream* os) { *os << kindName(c.kind) << " x" << c.consumers; }
 
-class SizeSwitch : public ::testing::TestWithParam<SwitchCase> {
-protected:
-    void SetUp() override { platform::pipewire::installDeviceFactory(kNodeName); }
-    void TearDown() override { platform::installDeviceFactory(nullptr); }
-};
+class SizeSwitch : public ::testing::TestWithParam<SwitchCase> {};
 
 TEST_P(SizeSwitch, EveryConsumerFollowsAWindowOfAnotherSize) {
     const auto& c = GetParam();

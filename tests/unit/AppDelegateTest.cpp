@@ -115,13 +115,13 @@ TEST(TransmissionStatusTest, NamesTheWindowOnlyWithoutFrameServer) {
     const kestrova::DiscoveredWindow untitled{std::make_shared<platform::WindowRecord>()};
     {
         ScriptedSystem system;
-        auto delegate = AppDelegate::create();
+        auto delegate = AppDelegate::create(system.providers());
         EXPECT_EQ(delegate->transmissionStatus({titled}), "Transmitiendo como Kestrova Bridge");
     }
     {
         ScriptedSystem system;
         system.frameServer.script().noDevice = true;
-        auto delegate = AppDelegate::create();
+        auto delegate = AppDelegate::create(system.providers());
         EXPECT_EQ(delegate->transmissionStatus({titled}), "Capturando Kestrova Output | Uno; falta Syphon");
         EXPECT_EQ(delegate->transmissionStatus(untitled), "Capturando Kestrova Output; falta Syphon");
     }

@@ -24,11 +24,9 @@ namespace {
 class RandomRun {
 public:
     explicit RandomRun(unsigned seed) : rng_(seed), stopsMayFail_(seed % 2 == 0) {
-        platform::installScreenCapture(service_);
-        bridge_ = CaptureBridge::create(kestrova::SyphonFrameSink::create());
+        bridge_ = CaptureBridge::create(kestrova::SyphonFrameSink::create(server_.deviceFactory()), *service_);
         bridge_->onError = [this](const platform::Error& e) { errors_.push_back(e.description); };
     }
-    ~RandomRun() { platform::installScreenCapture(nullptr); }
 
     void play() {
         const int steps = pick(5, 40);

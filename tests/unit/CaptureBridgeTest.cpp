@@ -35,10 +35,9 @@ struct BridgeFixture : ::testing::Test {
     std::vector<std::string> errors;
 
     void SetUp() override {
-        platform::installScreenCapture(service);
-        auto sink = kestrova::SyphonFrameSink::create();
+        auto sink = kestrova::SyphonFrameSink::create(server.deviceFactory());
         ASSERT_TRUE(sink);
-        bridge = CaptureBridge::create(sink);
+        bridge = CaptureBridge::create(sink, *service);
         bridge->onError = [this](const platform::Error& e) { errors.push_back(e.description); };
         server.record().clear();
     }
@@ -51,7 +50,6 @@ struct BridgeFixture : ::testing::Test {
             }
             loop.runUntilIdle();
         }
-        platform::installScreenCapture(nullptr);
     }
     std::shared_ptr<scripted::ScriptedStream> stream(std::size_t i) { return service->streams().at(i); }
     void run() { loop.runUntilIdle(); }
@@ -262,7 +260,8 @@ TEST(FrameIntakeTest, MalformedSamplesNeverReachTheSink) {
     platform::ManualLoop loop;
     scripted::EventLog log;
     scripted::ScriptedFrameServer server;
-    auto bridge = CaptureBridge::create(kestrova::SyphonFrameSink::create());
+    scripted::ScriptedScreenCapture service(log);
+    auto bridge = CaptureBridge::create(kestrova::SyphonFrameSink::create(server.deviceFactory()), service);
     scripted::ScriptedStream stream(log, window("A"), {}, {});
     for (const auto& bad : scripted::malformedSamples()) {
         bridge->streamDidOutputSampleBuffer(stream, bad.sample, bad.outputType);
@@ -276,7 +275,8 @@ TEST(FrameIntakeTest, MalformedSamplesNeverReachTheSink) {
 TEST(FrameIntakeTest, StopReportReachesOnErrorOnTheMainThreadUnlessTheBridgeIsGone) {
     platform::ManualLoop loop;
     scripted::EventLog log;
-    auto bridge = CaptureBridge::create(std::make_shared<kestrova::DiagnosticFrameSink>());
+    scripted::ScriptedScreenCapture service(log);
+    auto bridge = CaptureBridge::create(std::make_shared<kestrova::DiagnosticFrameSink>(), service);
     std::vector<std::string> errors;
     bridge->onError = [&](const platform::Error& e) { errors.push_back(e.description); };
     auto stream = std::make_shared<scripted::ScriptedStream>(log, window("A"), platform::StreamConfiguration{},

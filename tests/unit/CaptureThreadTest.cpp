@@ -1,12 +1,14 @@
 // The threaded stream every real provider's capture runs in: samples on the output's queue within the queue
 // depth, a start that fails, an end the delegate hears of once, a stop that completes only after the worker has
-// let go, a handle dropped mid-capture, and configurations refused in the provider's own words.
+// let go, a handle dropped mid-capture, configurations refused in the provider's own words, and frames written
+// into a frame server's lent buffers.
 
 #include "CaptureThread.hpp"
 #include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
@@ -83,13 +85,14 @@ StreamConfiguration configuration(std::uint32_t format = kCapturePixelFormatBGRA
 class ThreadedStreamTest : public ::testing::Test {
 protected:
     std::shared_ptr<Stream> make(std::optional<Error> openError = {}, int frames = 0,
-                                 std::optional<Error> endWith = {}, StreamConfiguration c = configuration()) {
+                                 std::optional<Error> endWith = {}, StreamConfiguration c = configuration(),
+                                 std::weak_ptr<FrameBufferProvider> frameBuffers = {}) {
         auto stream = makeThreadedStream(
             c, probe_,
             [this, openError, frames, endWith](CaptureChannel& channel, const CaptureSettings&) {
                 return std::make_unique<FakeWorker>(channel, *probe_, openError, frames, endWith);
             },
-            [](std::string text) { return Error(std::move(text), "test.domain", 7); });
+            [](std::string text) { return Error(std::move(text), "test.domain", 7); }, std::move(frameBuffers));
         EXPECT_FALSE(stream->addStreamOutput(probe_, 0, queue_));
         return stream;
     }
@@ -188,6 +191,48 @@ TEST_F(ThreadedStreamTest, AHandleDroppedMidCaptureStopsItsThreadSilently) {
     stream.reset();
     EXPECT_TRUE(waitUntil([&] { return probe_->workersAlive == 0; }, kBound));
     EXPECT_TRUE(probe_->reported.empty());
+}
+
+// Lends up to `lend` buffers of its own making, of the size asked for.
+struct LendingProvider final : FrameBufferProvider {
+    explicit LendingProvider(std::size_t lend) : lend(lend) {}
+    PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height) override {
+        std::lock_guard lock(mutex);
+        if (lent.size() >= lend) return nullptr;
+        return lent.emplace_back(PixelBuffer::create(width, height));
+    }
+    std::mutex mutex;
+    const std::size_t lend;
+    std::vector<PixelBufferRef> lent;
+};
+
+// Lent buffers are the frame server's to bound, not the queue depth's; a provider that has gone lends nothing.
+TEST_F(ThreadedStreamTest, FramesGoIntoLentBuffersWhileTheProviderLendsAndIntoTheStreamsOwnOtherwise) {
+    const struct {
+        bool providerAlive;
+        std::size_t samples;
+        std::size_t lentSamples;
+    } cases[] = {{true, 5, 2}, {false, 3, 0}};
+    for (const auto& c : cases) {
+        probe_ = std::make_shared<Probe>();
+        auto provider = std::make_shared<LendingProvider>(2);
+        const std::weak_ptr<FrameBufferProvider> frameBuffers = provider;
+        if (!c.providerAlive) provider.reset();
+        auto stream = make({}, 5, {}, configuration(), frameBuffers);
+        ASSERT_TRUE(succeeded(complete([&](auto done) { stream->startCapture(done); })));
+        ASSERT_TRUE(waitUntil([&] { return probe_->sampleCount() == c.samples; }, kBound)) << c.providerAlive;
+        EXPECT_TRUE(succeeded(complete([&](auto done) { stream->stopCapture(done); })));
+        std::lock_guard lock(probe_->mutex);
+        EXPECT_EQ(probe_->samples.size(), c.samples);
+        for (std::size_t i = 0; i < probe_->samples.size(); ++i) {
+            const auto& image = probe_->samples[i].imageBuffer;
+            ASSERT_TRUE(image);
+            EXPECT_EQ(image->width(), 64u);
+            const bool lent = provider && std::find(provider->lent.begin(), provider->lent.end(), image) !=
+                                              provider->lent.end();
+            EXPECT_EQ(lent, i < c.lentSamples) << "sample " << i;
+        }
+    }
 }
 
 TEST_F(ThreadedStreamTest, RequestsItCannotServeAreRefusedInTheProvidersWords) {

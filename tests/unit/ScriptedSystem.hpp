@@ -34,10 +34,7 @@ public:
     scripted::ScriptedFrameServer frameServer;
     std::shared_ptr<scripted::ScriptedApplication> application = std::make_shared<scripted::ScriptedApplication>(log);
 
-    ScriptedSystem() {
-        platform::installScreenCapture(screen);
-        platform::installApplication(application);
-    }
+    ScriptedSystem() = default;
     // Set by createDelegate(), so that the end of the test can stop what it started.
     std::shared_ptr<AppDelegate> delegate;
 
@@ -48,14 +45,14 @@ public:
         while (screen->answer(platform::ShareableContentAnswer(platform::ShareableContent{}))) run();
         releaseEverything();
         EXPECT_TRUE(runUntil([this] { return !application->awaitingReply(); }));
-        platform::installApplication(nullptr);
-        platform::installScreenCapture(nullptr);
     }
     ScriptedSystem(const ScriptedSystem&) = delete;
     ScriptedSystem& operator=(const ScriptedSystem&) = delete;
 
+    Providers providers() const { return {*application, *screen, frameServer.deviceFactory()}; }
+
     AppDelegate& createDelegate() {
-        delegate = AppDelegate::create();
+        delegate = AppDelegate::create(providers());
         application->setDelegate(delegate);
         return *delegate;
     }

@@ -16,29 +16,30 @@ struct SinkFixture : ::testing::Test {
     scripted::ScriptedFrameServer server;
     scripted::FrameServerScript& script = server.script();
     std::vector<std::string> events() { return server.record().events(); }
+    std::shared_ptr<SyphonFrameSink> create() { return SyphonFrameSink::create(server.deviceFactory()); }
 };
 
 TEST_F(SinkFixture, ConstructionFailsBeforeAnyServerWithoutDeviceOrQueue) {
     script.noDevice = true;
-    EXPECT_FALSE(SyphonFrameSink::create());
+    EXPECT_FALSE(create());
     EXPECT_EQ(events(), std::vector<std::string>{"device"});
 
     server.record().clear();
     script.noDevice = false;
     script.noQueue = true;
-    EXPECT_FALSE(SyphonFrameSink::create());
+    EXPECT_FALSE(create());
     EXPECT_EQ(events(), (std::vector<std::string>{"device", "queue"}));
 }
 
 TEST_F(SinkFixture, CacheFailureReleasesTheServerWithoutStoppingIt) {
     script.cacheStatus = -6660;
-    EXPECT_FALSE(SyphonFrameSink::create());
+    EXPECT_FALSE(create());
     EXPECT_EQ(events(),
               (std::vector<std::string>{"device", "queue", "server Kestrova Bridge", "cache", "server released"}));
 }
 
 TEST_F(SinkFixture, PublishesEachWholeFrameUnflippedAndStopOnlyStops) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = create();
     ASSERT_TRUE(sink);
     EXPECT_TRUE(sink->isAvailable());
     EXPECT_EQ(sink->name(), "Kestrova Bridge");
@@ -51,7 +52,7 @@ TEST_F(SinkFixture, PublishesEachWholeFrameUnflippedAndStopOnlyStops) {
 }
 
 TEST_F(SinkFixture, FailuresOnTheWayDropOnlyThatFrame) {
-    auto sink = SyphonFrameSink::create();
+    auto sink = create();
     ASSERT_TRUE(sink);
     const auto frame = platform::PixelBuffer::create(2, 2);
     for (auto fail : {&scripted::FrameServerScript::noWrapper, &scripted::FrameServerScript::noTexture,

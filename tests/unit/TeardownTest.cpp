@@ -92,8 +92,6 @@ TEST(TeardownDeathTest, QuitWhileAListingIsInFlightEndsCleanlyWhenTheAnswerComes
             scripted::ScriptedFrameServer frameServer;
             auto screen = std::make_shared<scripted::ScriptedScreenCapture>(log);
             auto application = std::make_shared<scripted::ScriptedApplication>(log);
-            platform::installScreenCapture(screen);
-            platform::installApplication(application);
             bool inFlight = false;
             bool quit = false;
             int status = -1;
@@ -104,12 +102,10 @@ TEST(TeardownDeathTest, QuitWhileAListingIsInFlightEndsCleanlyWhenTheAnswerComes
                     inFlight = screen->pendingQueries() == 1;
                     quit = application->choose("Salir") && loop.runUntil([&] { return application->terminated(); });
                 };
-                status = kestrova::runApplication();
+                status = kestrova::runApplication({*application, *screen, frameServer.deviceFactory()});
             }
             const bool answered = screen->answer(
                 platform::ShareableContentAnswer(platform::ShareableContent{}), scripted::On::otherThread);
-            platform::installApplication(nullptr);
-            platform::installScreenCapture(nullptr);
             // The task the answer was for stays suspended, as at any program's end: leave without the leak check.
             std::_Exit(status == 0 && inFlight && quit && answered ? 0 : 1);
         },

@@ -69,7 +69,7 @@ TEST(Walkthrough, OneOutputWindowFromDiscoveryToPublishedFramesAndQuit) {
 
     // The normal start-up: the delegate is made (with its status item), installed, the program becomes an
     // accessory (no windows, no taskbar entry), and the event loop runs until the quit.
-    EXPECT_EQ(kestrova::runApplication(), 0);
+    EXPECT_EQ(kestrova::runApplication(system.providers()), 0);
     const auto events = system.log.events();
     ASSERT_GE(events.size(), 5u);
     EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 5),

@@ -36,11 +36,10 @@ struct DiscoveryFixture : ::testing::Test {
     platform::ManualLoop loop;
     scripted::EventLog log;
     std::shared_ptr<scripted::ScriptedScreenCapture> source = std::make_shared<scripted::ScriptedScreenCapture>(log);
-    std::shared_ptr<WindowDiscovery> discovery = WindowDiscovery::create();
+    std::shared_ptr<WindowDiscovery> discovery = WindowDiscovery::create(*source);
     std::vector<std::string> reports;
 
     void SetUp() override {
-        platform::installScreenCapture(source);
         discovery->onChange = [this](const std::vector<DiscoveredWindow>& list) {
             reports.push_back("change " + kestrova::signature(list));
         };
@@ -50,7 +49,6 @@ struct DiscoveryFixture : ::testing::Test {
         discovery->stop();
         while (source->pendingQueries() > 0) source->answer(content({}));
         loop.advance(2s);
-        platform::installScreenCapture(nullptr);
     }
     // Answers the outstanding query and lets the next cycle begin.
     void cycle(platform::ShareableContentAnswer a) {
@@ -189,8 +187,7 @@ TEST(WindowDiscoveryLifetimeTest, DestroyingTheDiscoveryEndsItsPoller) {
     platform::ManualLoop loop;
     scripted::EventLog log;
     auto source = std::make_shared<scripted::ScriptedScreenCapture>(log);
-    platform::installScreenCapture(source);
-    auto discovery = WindowDiscovery::create();
+    auto discovery = WindowDiscovery::create(*source);
     discovery->start();
     loop.runUntilIdle();
     ASSERT_TRUE(source->answer(content({})));
@@ -201,7 +198,6 @@ TEST(WindowDiscoveryLifetimeTest, DestroyingTheDiscoveryEndsItsPoller) {
     EXPECT_EQ(loop.timerCount(), 0u) << "the poller still wakes for a discovery that is gone";
     EXPECT_EQ(loop.readyCount(), 0u);
     EXPECT_EQ(source->queryCount(), 1);
-    platform::installScreenCapture(nullptr);
 }
 
 TEST_F(DiscoveryFixture, FirstCycleFailureIsReported) {

@@ -24,7 +24,6 @@ const std::string kPrefix = std::string(constants::kTitlePrefix) + " ";
 class WindowCapture : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::installScreenCapture(service_);
         bridge_->onError = [this](const platform::Error& error) { errors_.push_back(error); };
     }
     void TearDown() override {
@@ -47,7 +46,7 @@ protected:
     platform::ManualLoop loop_;
     std::shared_ptr<platform::ScreenCaptureService> service_ = platform::x11::makeX11ScreenCapture();
     std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
-    std::shared_ptr<CaptureBridge> bridge_ = CaptureBridge::create(sink_);
+    std::shared_ptr<CaptureBridge> bridge_ = CaptureBridge::create(sink_, *service_);
     std::vector<platform::Error> errors_;
     Companion companion_;
 };
@@ -136,9 +135,8 @@ TEST(WindowCaptureAtScaleTwo, FramesAreTheWindowsOwnPixels) {
     ASSERT_TRUE(companion.command("open Uno 320 240"));
     platform::ManualLoop loop;
     auto service = platform::x11::makeX11ScreenCapture(display);
-    platform::installScreenCapture(service);
     auto sink = std::make_shared<RecordingSink>();
-    auto bridge = CaptureBridge::create(sink);
+    auto bridge = CaptureBridge::create(sink, *service);
     std::vector<platform::Error> errors;
     bridge->onError = [&](const platform::Error& error) { errors.push_back(error); };
     const auto listed = listWindows(loop, *service);
