@@ -4,6 +4,7 @@
 // outputs that receive complete samples, frame buffers bounded by the queue depth, and the report of an end that
 // nobody asked for. A provider supplies the worker that opens its source and runs until stopped or ended.
 
+#include "PixelBufferPool.hpp"
 #include "ScreenCapture.hpp"
 
 #include <poll.h>
@@ -21,8 +22,6 @@
 #include <vector>
 
 namespace kestrova::platform {
-
-inline constexpr std::uint32_t kCapturePixelFormatBGRA = 0x42475241;  // 'BGRA'
 
 // What a capture thread needs of its configuration, checked once.
 struct CaptureSettings {

@@ -1,97 +1,100 @@
 #include "PipeWireInput.hpp"
 
-#include "Compositor.hpp"
+#include "pipewire/PipeWireConnection.hpp"
+#include "pipewire/StreamFormat.hpp"
 
-#include <mutex>
+#include <array>
+#include <chrono>
 
 #include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-namespace kestrova::platform::kwin {
+namespace kestrova::platform {
+
+using pipewire::PipeWireConnection;
+using pipewire::PixelLayout;
 
 namespace {
 
-constexpr std::uint32_t kLargestSide = 16384;
+// A daemon that takes the connection but never answers must not hold the capture thread up.
+constexpr std::chrono::milliseconds kDaemonAnswerBound{5000};
 
-Error pipeWireLost() { return makeError(ErrorCode::connectionLost, "Se perdió la conexión con PipeWire"); }
-Error streamEnded() {
-    return makeError(ErrorCode::streamFailed, "El compositor dejó de enviar la imagen de la ventana capturada");
-}
-
-const spa_pod* buildFormat(spa_pod_builder& builder) {
-    const spa_rectangle fallback{320, 240};
-    const spa_rectangle smallest{1, 1};
-    const spa_rectangle largest{kLargestSide, kLargestSide};
-    const spa_fraction variable{0, 1};
-    const spa_fraction fastest{1000, 1};
-    spa_pod_frame frame{};
-    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
-    spa_pod_builder_add(&builder,
-                        SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-                        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-                        SPA_FORMAT_VIDEO_format,
-                        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_BGRx),
-                        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&fallback, &smallest, &largest),
-                        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&variable, &variable, &fastest),
-                        0);
-    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
-}
-
-// Shared memory only: pictures in GPU memory would need a graphics context to read.
-const spa_pod* buildBuffers(spa_pod_builder& builder) {
-    spa_pod_frame frame{};
-    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
-    spa_pod_builder_add(&builder, SPA_PARAM_BUFFERS_dataType,
-                        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr)), 0);
-    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
-}
+// The picture as the producer has it, opaque or not.
+constexpr std::array<PixelLayout, 2> kInputLayouts{PixelLayout::BGRA, PixelLayout::BGRx};
 
 }  // namespace
 
+std::optional<InputRegion> cropOf(const spa_buffer& buffer, std::uint32_t width, std::uint32_t height) {
+    const auto* meta = static_cast<const spa_meta_region*>(
+        spa_buffer_find_meta_data(&buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+    if (meta == nullptr || !spa_meta_region_is_valid(meta)) return std::nullopt;
+    const spa_region& r = meta->region;
+    if (r.position.x < 0 || r.position.y < 0 ||
+        std::uint64_t{static_cast<std::uint32_t>(r.position.x)} + r.size.width > width ||
+        std::uint64_t{static_cast<std::uint32_t>(r.position.y)} + r.size.height > height) {
+        return std::nullopt;
+    }
+    return InputRegion{r.position.x, r.position.y, r.size.width, r.size.height};
+}
+
+// Everything here is touched on the connection's thread by PipeWire's callbacks, and elsewhere under its lock.
 struct PipeWireInput::Impl {
-    PipeWireInput* owner = nullptr;
-    pw_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
+    int wakeFd = -1;
     pw_stream* stream = nullptr;
     spa_hook coreHook{};
     spa_hook streamHook{};
-    spa_video_info_raw format{};
-    bool negotiated = false;
+    std::optional<pipewire::VideoFormat> format;
     bool started = false;
     pw_buffer* held = nullptr;
+    std::optional<InputFailure> failure;
+    bool resized = false;
+
+    void wake() const {
+        const std::uint64_t one = 1;
+        (void)!write(wakeFd, &one, sizeof one);
+    }
+
+    void fail(InputFailure why) {
+        if (!failure) failure = why;
+        wake();
+    }
 
     static void coreError(void* data, std::uint32_t id, int, int, const char*) {
-        auto* self = static_cast<Impl*>(data);
-        if (id == PW_ID_CORE && !self->owner->failure_) self->owner->failure_ = pipeWireLost();
+        if (id == PW_ID_CORE) static_cast<Impl*>(data)->fail(InputFailure::lost);
     }
 
     static void stateChanged(void* data, pw_stream_state, pw_stream_state state, const char*) {
         auto* self = static_cast<Impl*>(data);
         if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING) self->started = true;
-        const bool gone = state == PW_STREAM_STATE_ERROR || (state == PW_STREAM_STATE_UNCONNECTED && self->started);
-        if (gone && !self->owner->failure_) self->owner->failure_ = streamEnded();
+        if (state == PW_STREAM_STATE_ERROR || (state == PW_STREAM_STATE_UNCONNECTED && self->started)) {
+            self->fail(InputFailure::ended);
+        }
     }
 
     static void paramChanged(void* data, std::uint32_t id, const spa_pod* param) {
         auto* self = static_cast<Impl*>(data);
         if (id != SPA_PARAM_Format || param == nullptr) return;
-        spa_video_info_raw info{};
-        if (spa_format_video_raw_parse(param, &info) < 0 || info.size.width == 0 || info.size.height == 0 ||
-            (info.format != SPA_VIDEO_FORMAT_BGRA && info.format != SPA_VIDEO_FORMAT_BGRx)) {
-            self->negotiated = false;
+        const auto agreed = pipewire::agreedFormat(param);
+        if (!agreed || (agreed->layout != PixelLayout::BGRA && agreed->layout != PixelLayout::BGRx)) {
+            self->format.reset();
             return;
         }
-        if (self->negotiated && (info.size.width != self->format.size.width ||
-                                 info.size.height != self->format.size.height)) {
-            self->owner->resized_ = true;
+        if (self->format && (agreed->width != self->format->width || agreed->height != self->format->height)) {
+            self->resized = true;
+            self->wake();
         }
-        self->format = info;
-        self->negotiated = true;
-        std::uint8_t storage[256];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod* params[] = {buildBuffers(builder)};
-        pw_stream_update_params(self->stream, params, 1);
+        self->format = agreed;
+        std::array<std::uint8_t, 256> storage{};
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage.data(), storage.size());
+        // Shared memory only: pictures in GPU memory would need a graphics context to read. Asking for one meta
+        // narrows the buffers to the metas asked for, so the header that flags a corrupted picture is asked too.
+        const spa_pod* params[] = {pipewire::buildBuffers(builder, nullptr), pipewire::buildHeaderMeta(builder),
+                                   pipewire::buildCropMeta(builder)};
+        pw_stream_update_params(self->stream, params, 3);
     }
 
     // Buffers go when the format changes (the held one with them, already freed: it must not be queued again).
@@ -102,36 +105,57 @@ struct PipeWireInput::Impl {
 
     static void process(void* data) {
         auto* self = static_cast<Impl*>(data);
-        while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) self->owner->hold(buffer);
+        bool arrived = false;
+        while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) arrived = self->hold(buffer) || arrived;
+        if (arrived) self->wake();
+    }
+
+    // Keeps the buffer as the newest picture when it carries one; whether it did.
+    bool hold(pw_buffer* buffer) {
+        const spa_data& plane = buffer->buffer->datas[0];
+        // Buffers that carry no picture (a cursor-only update, a corrupted frame) go straight back.
+        const auto* header = static_cast<const spa_meta_header*>(
+            spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)));
+        const bool corrupted = header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0;
+        const std::size_t stride = plane.chunk ? static_cast<std::size_t>(plane.chunk->stride) : 0;
+        const bool usable = format && !corrupted && plane.data && plane.chunk && plane.chunk->size > 0 &&
+                            stride >= std::size_t{format->width} * 4 &&
+                            std::size_t{plane.chunk->offset} + stride * format->height <= plane.maxsize;
+        if (!usable) {
+            pw_stream_queue_buffer(stream, buffer);
+            return false;
+        }
+        if (held) pw_stream_queue_buffer(stream, held);
+        held = buffer;
+        return true;
     }
 };
 
-PipeWireInput::PipeWireInput() : impl_(std::make_unique<Impl>()) { impl_->owner = this; }
+PipeWireInput::PipeWireInput(std::shared_ptr<PipeWireConnection> connection)
+    : connection_(std::move(connection)), impl_(std::make_unique<Impl>()) {
+    impl_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
 
-std::variant<std::unique_ptr<PipeWireInput>, Error> PipeWireInput::connect(std::uint32_t node) {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
-
-    std::unique_ptr<PipeWireInput> input(new PipeWireInput());
+std::variant<std::unique_ptr<PipeWireInput>, InputFailure> PipeWireInput::connect(std::uint32_t node) {
+    auto connection = PipeWireConnection::open(kDaemonAnswerBound);
+    if (!connection) return InputFailure::unreachable;
+    std::unique_ptr<PipeWireInput> input(new PipeWireInput(std::move(connection)));
     Impl& impl = *input->impl_;
-    impl.loop = pw_loop_new(nullptr);
-    if (!impl.loop) return pipeWireLost();
-    pw_loop_enter(impl.loop);
-    impl.context = pw_context_new(impl.loop, nullptr, 0);
-    if (impl.context) impl.core = pw_context_connect(impl.context, nullptr, 0);
-    if (!impl.core) return makeError(ErrorCode::connectFailed, "No se puede conectar con PipeWire");
+    if (impl.wakeFd < 0) return InputFailure::refused;
+
+    PipeWireConnection::Lock lock(*input->connection_);
     static const pw_core_events coreEvents = [] {
         pw_core_events e{};
         e.version = PW_VERSION_CORE_EVENTS;
         e.error = &Impl::coreError;
         return e;
     }();
-    pw_core_add_listener(impl.core, &impl.coreHook, &coreEvents, &impl);
+    pw_core_add_listener(input->connection_->core(), &impl.coreHook, &coreEvents, &impl);
 
-    impl.stream = pw_stream_new(impl.core, "kestrova-window-capture",
+    impl.stream = pw_stream_new(input->connection_->core(), "kestrova-window-capture",
                                 pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                   PW_KEY_MEDIA_ROLE, "Screen", nullptr));
-    if (!impl.stream) return pipeWireLost();
+    if (!impl.stream) return InputFailure::lost;
     static const pw_stream_events streamEvents = [] {
         pw_stream_events e{};
         e.version = PW_VERSION_STREAM_EVENTS;
@@ -142,74 +166,67 @@ std::variant<std::unique_ptr<PipeWireInput>, Error> PipeWireInput::connect(std::
         return e;
     }();
     pw_stream_add_listener(impl.stream, &impl.streamHook, &streamEvents, &impl);
-    std::uint8_t storage[512];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    const spa_pod* params[] = {buildFormat(builder)};
+    std::array<std::uint8_t, 512> storage{};
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage.data(), storage.size());
+    const spa_pod* params[] = {pipewire::buildAnyFormat(builder, kInputLayouts)};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
     if (pw_stream_connect(impl.stream, PW_DIRECTION_INPUT, node, flags, params, 1) < 0) {
-        return makeError(ErrorCode::streamFailed, "PipeWire no aceptó la captura de la ventana");
+        return InputFailure::refused;
     }
     return input;
 }
 
 PipeWireInput::~PipeWireInput() {
-    Impl& impl = *impl_;
-    if (impl.stream) {
-        if (impl.held) pw_stream_queue_buffer(impl.stream, impl.held);
-        pw_stream_destroy(impl.stream);
+    {
+        PipeWireConnection::Lock lock(*connection_);
+        if (impl_->stream) {
+            if (impl_->held) pw_stream_queue_buffer(impl_->stream, impl_->held);
+            pw_stream_destroy(impl_->stream);
+        }
+        // Registered only once the connection was there to take it.
+        if (impl_->coreHook.link.next != nullptr) spa_hook_remove(&impl_->coreHook);
     }
-    if (impl.core) {
-        spa_hook_remove(&impl.coreHook);
-        pw_core_disconnect(impl.core);
-    }
-    if (impl.context) pw_context_destroy(impl.context);
-    if (impl.loop) {
-        pw_loop_leave(impl.loop);
-        pw_loop_destroy(impl.loop);
-    }
+    if (impl_->wakeFd >= 0) close(impl_->wakeFd);
 }
 
-int PipeWireInput::fd() const { return pw_loop_get_fd(impl_->loop); }
+int PipeWireInput::fd() const { return impl_->wakeFd; }
 
-void PipeWireInput::dispatch() { pw_loop_iterate(impl_->loop, 0); }
-
-void PipeWireInput::hold(pw_buffer* buffer) {
-    Impl& impl = *impl_;
-    const spa_data& plane = buffer->buffer->datas[0];
-    // Buffers that carry no picture (a cursor-only update, a corrupted frame) go straight back.
-    const spa_meta_header* header = static_cast<const spa_meta_header*>(
-        spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)));
-    const bool corrupted = header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0;
-    const std::size_t stride = plane.chunk ? static_cast<std::size_t>(plane.chunk->stride) : 0;
-    const std::size_t needed = stride * impl.format.size.height;
-    const bool usable = impl.negotiated && !corrupted && plane.data && plane.chunk && plane.chunk->size > 0 &&
-                        stride >= std::size_t{impl.format.size.width} * 4 &&
-                        std::size_t{plane.chunk->offset} + needed <= plane.maxsize;
-    if (!usable) {
-        pw_stream_queue_buffer(impl.stream, buffer);
-        return;
-    }
-    if (impl.held) pw_stream_queue_buffer(impl.stream, impl.held);
-    impl.held = buffer;
+void PipeWireInput::dispatch() {
+    std::uint64_t pending = 0;
+    (void)!read(impl_->wakeFd, &pending, sizeof pending);
 }
 
-std::optional<InputFrame> PipeWireInput::newest() const {
-    const Impl& impl = *impl_;
-    if (!impl.held) return std::nullopt;
+bool PipeWireInput::hasPicture() const {
+    PipeWireConnection::Lock lock(*connection_);
+    return impl_->held != nullptr;
+}
+
+bool PipeWireInput::readNewest(const std::function<void(const InputFrame&)>& read) {
+    PipeWireConnection::Lock lock(*connection_);
+    Impl& impl = *impl_;
+    if (!impl.held || !impl.format) return false;
     const spa_data& plane = impl.held->buffer->datas[0];
     InputFrame frame;
     frame.pixels = static_cast<const std::uint8_t*>(plane.data) + plane.chunk->offset;
-    frame.width = impl.format.size.width;
-    frame.height = impl.format.size.height;
+    frame.width = impl.format->width;
+    frame.height = impl.format->height;
     frame.stride = static_cast<std::size_t>(plane.chunk->stride);
-    frame.opaque = impl.format.format == SPA_VIDEO_FORMAT_BGRx;
-    return frame;
+    frame.opaque = impl.format->layout == PixelLayout::BGRx;
+    frame.crop = cropOf(*impl.held->buffer, frame.width, frame.height);
+    read(frame);
+    pw_stream_queue_buffer(impl.stream, impl.held);
+    impl.held = nullptr;
+    return true;
 }
 
-void PipeWireInput::release() {
-    if (!impl_->held) return;
-    pw_stream_queue_buffer(impl_->stream, impl_->held);
-    impl_->held = nullptr;
+std::optional<InputFailure> PipeWireInput::failure() const {
+    PipeWireConnection::Lock lock(*connection_);
+    return impl_->failure;
 }
 
-}  // namespace kestrova::platform::kwin
+bool PipeWireInput::resized() const {
+    PipeWireConnection::Lock lock(*connection_);
+    return impl_->resized;
+}
+
+}  // namespace kestrova::platform
