@@ -103,6 +103,9 @@ private:
     bool scalesToFit_ = false;
 };
 
+// The four-character code of 32-bit BGRA pixels, the one format a stream delivers.
+inline constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;  // 'BGRA'
+
 // One captured frame: 32-bit BGRA pixels in shareable memory (a memfd), passed by reference and never copied.
 class PixelBuffer {
 public:
@@ -141,30 +144,6 @@ private:
 };
 
 using PixelBufferRef = std::shared_ptr<PixelBuffer>;
-
-// Reuses buffers of one size, so that a stream does not map fresh memory for every frame. A buffer goes back to
-// the pool when its last reference is dropped, on whatever thread that happens; the pool may die first.
-class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
-public:
-    static std::shared_ptr<PixelBufferPool> create(std::uint32_t width, std::uint32_t height, std::size_t keep);
-    // A free buffer, or a new one; nothing when memory is refused.
-    PixelBufferRef acquire();
-    std::uint32_t width() const { return width_; }
-    std::uint32_t height() const { return height_; }
-
-    struct BlockStore;
-
-private:
-    PixelBufferPool(std::uint32_t width, std::uint32_t height, std::size_t keep);
-    void recycle(PixelBuffer* buffer);
-
-    std::uint32_t width_;
-    std::uint32_t height_;
-    std::size_t keep_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<PixelBuffer>> free_;
-    std::shared_ptr<BlockStore> blocks_;
-};
 
 // Per-sample attachments as the service hands them over: nominally an array of dictionaries from frame-information
 // keys to values of any type. Every layer may hold something else, which readers must tolerate.

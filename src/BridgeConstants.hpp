@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ScreenCapture.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <string_view>
@@ -24,8 +26,8 @@ inline constexpr std::string_view kErrorSignature = "error";
 inline constexpr std::int64_t kFrameIntervalValue = 1;
 inline constexpr std::int32_t kFrameIntervalTimescale = 60;
 inline constexpr int kQueueDepth = 3;
-// 32-bit BGRA, four-character code 'BGRA'.
-inline constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
+// 32-bit BGRA, the one format the capture delivers.
+inline constexpr std::uint32_t kPixelFormatBGRA = platform::kPixelFormatBGRA;
 // The capture is twice the window's size in points, whatever the display's own scale.
 inline constexpr std::int64_t kCaptureScale = 2;
 // Output type of a screen sample.

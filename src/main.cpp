@@ -2,10 +2,10 @@
 #include "BridgeConstants.hpp"
 #include "SelectionPolicy.hpp"
 
-#include "KWinScreenCapture.hpp"
-#include "PipeWireFrameServer.hpp"
-#include "QtRuntime.hpp"
-#include "X11ScreenCapture.hpp"
+#include "kwin/KWinScreenCapture.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
+#include "qt/QtRuntime.hpp"
+#include "x11/X11ScreenCapture.hpp"
 
 #include <cstdio>
 #include <cstdlib>

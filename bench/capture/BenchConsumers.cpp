@@ -1,6 +1,6 @@
 #include "BenchConsumers.hpp"
 
-#include "PipeWireConnection.hpp"
+#include "pipewire/PipeWireConnection.hpp"
 #include "ProcessCpu.hpp"
 
 #include <sys/resource.h>

@@ -13,9 +13,9 @@
 #include "ProcessCpu.hpp"
 #include "BridgeConstants.hpp"
 #include "CaptureBridge.hpp"
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "SyphonFrameSink.hpp"
-#include "X11ScreenCapture.hpp"
+#include "x11/X11ScreenCapture.hpp"
 
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -3,7 +3,7 @@
 // screencast, PipeWire's shared memory, the scaler) and prints what it cost per frame: this process's CPU, and the
 // compositor's when its PID is given, since the compositor renders and copies every frame it casts.
 
-#include "KWinScreenCapture.hpp"
+#include "kwin/KWinScreenCapture.hpp"
 #include "ProcessCpu.hpp"
 
 #include <sys/wait.h>
@@ -25,8 +25,6 @@ using namespace kestrova;
 using bench::processCpuMs;
 using bench::selfCpuMs;
 using Clock = std::chrono::steady_clock;
-
-constexpr std::uint32_t kBGRA = 0x42475241;
 
 // Counts frames and wakes the waiter at the target.
 class Counter final : public platform::StreamOutput {
@@ -112,7 +110,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     platform::StreamConfiguration configuration;
-    configuration.setPixelFormat(kBGRA);
+    configuration.setPixelFormat(platform::kPixelFormatBGRA);
     configuration.setWidth(static_cast<std::int64_t>(window->frame.width * 2));
     configuration.setHeight(static_cast<std::int64_t>(window->frame.height * 2));
     configuration.setMinimumFrameInterval(platform::Time{1, 60});

@@ -1,7 +1,7 @@
 // CPU per frame of writing a doubled 800x600 window (1600x1200 BGRA) into a stream buffer in each layout a
 // consumer may agree on: a plain copy for BGRA, a libyuv conversion for NV12 and I420.
 
-#include "FrameConversion.hpp"
+#include "pipewire/FrameConversion.hpp"
 
 #include <benchmark/benchmark.h>
 

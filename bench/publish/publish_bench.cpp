@@ -7,7 +7,7 @@
 // Needs a PipeWire daemon with a session manager (scripts/servers.sh starts both).
 
 #include "FrameReceiver.hpp"
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "ProcessCpu.hpp"
 #include "SyphonFrameSink.hpp"
 

@@ -2,7 +2,7 @@
 // again, over five rounds on a private daemon: each round's time from the kill to the node being listed, and the
 // median.
 
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SinkOf.hpp"
 #include "SyphonFrameSink.hpp"

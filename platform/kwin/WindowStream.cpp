@@ -1,16 +1,13 @@
 #include "WindowStream.hpp"
 
-#include "CaptureThread.hpp"
 #include "Compositor.hpp"
-#include "FrameScaler.hpp"
-#include "PipeWireInput.hpp"
+#include "common/FrameScaler.hpp"
+#include "common/PacedCapture.hpp"
+#include "common/PipeWireInput.hpp"
 
 #include "zkde-screencast-unstable-v1-client-protocol.h"
 
 #include <wayland-client.h>
-
-#include <algorithm>
-#include <chrono>
 
 #include <poll.h>
 
@@ -18,32 +15,44 @@ namespace kestrova::platform::kwin {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 Error windowGoneError() {
     return makeError(ErrorCode::windowGone, "La ventana que se quería capturar ya no existe");
 }
 Error windowClosedError() { return makeError(ErrorCode::windowGone, "La ventana capturada se cerró"); }
 
+Error inputError(InputFailure failure) {
+    switch (failure) {
+        case InputFailure::unreachable:
+            return makeError(ErrorCode::connectFailed, "No se puede conectar con PipeWire");
+        case InputFailure::lost: return makeError(ErrorCode::connectionLost, "Se perdió la conexión con PipeWire");
+        case InputFailure::refused:
+            return makeError(ErrorCode::streamFailed, "PipeWire no aceptó la captura de la ventana");
+        case InputFailure::ended: break;
+    }
+    return makeError(ErrorCode::streamFailed, "El compositor dejó de enviar la imagen de la ventana capturada");
+}
+
 // The capture thread's side: the compositor's cast of the window and the PipeWire stream that carries it.
-class Caster final : public CaptureWorker {
+class Caster final : public PacedWorker {
 public:
     Caster(CaptureChannel& channel, const CaptureSettings& settings, std::optional<std::string> uuid)
-        : channel_(channel), settings_(settings), uuid_(std::move(uuid)) {}
+        : PacedWorker(channel, settings), uuid_(std::move(uuid)) {}
     ~Caster() override { endCast(); }
     Caster(const Caster&) = delete;
     Caster& operator=(const Caster&) = delete;
 
     std::optional<Error> open() override;
-    std::optional<Error> run() override;
 
 private:
+    // Why the stream cannot go on, if it cannot; a picture of a new size casts the window anew.
+    std::optional<Error> update() override;
+    bool ready() const override { return input_ && input_->hasPicture(); }
+    void take() override;
+    void wait(std::optional<FramePacer::Clock::time_point> deadline) override;
     // Asks the compositor to cast the window and connects to the node it names.
     std::optional<Error> cast();
     void endCast();
     std::optional<Error> ended();
-    void emit(Clock::time_point now);
-    void wait(std::optional<Clock::time_point> deadline);
 
     static void castClosed(void* data, zkde_screencast_stream_unstable_v1*) {
         static_cast<Caster*>(data)->closed_ = true;
@@ -55,8 +64,6 @@ private:
         static_cast<Caster*>(data)->failed_ = true;
     }
 
-    CaptureChannel& channel_;
-    const CaptureSettings settings_;
     const std::optional<std::string> uuid_;
     std::unique_ptr<Compositor> compositor_;
     zkde_screencast_stream_unstable_v1* cast_ = nullptr;
@@ -64,7 +71,6 @@ private:
     bool failed_ = false;
     bool closed_ = false;
     std::unique_ptr<PipeWireInput> input_;
-    Clock::time_point due_{};
 };
 
 std::optional<Error> Caster::open() {
@@ -90,9 +96,9 @@ std::optional<Error> Caster::cast() {
     if (!node_) return std::nullopt;
 
     auto input = PipeWireInput::connect(*node_);
-    if (auto* error = std::get_if<Error>(&input)) return *error;
+    if (auto* failure = std::get_if<InputFailure>(&input)) return inputError(*failure);
     input_ = std::move(std::get<std::unique_ptr<PipeWireInput>>(input));
-    due_ = Clock::now();
+    restartPacing();
     return std::nullopt;
 }
 
@@ -114,43 +120,34 @@ std::optional<Error> Caster::ended() {
         // The compositor ends the PipeWire stream of a window that closes, and says why right after.
         if (compositor_->roundtrip() && closed_) return windowClosedError();
         if (compositor_->broken()) return connectionLostError();
-        return *input_->failure();
+        return inputError(*input_->failure());
     }
     return std::nullopt;
 }
 
-std::optional<Error> Caster::run() {
+std::optional<Error> Caster::update() {
     for (;;) {
         if (auto error = ended()) return error;
-        if (channel_.stopWanted() || !input_) return std::nullopt;
-        if (input_->resized()) {
-            endCast();
-            if (auto error = cast()) return error;
-            continue;
-        }
-        const bool ready = input_->newest().has_value();
-        const auto now = Clock::now();
-        if (ready && now >= due_) {
-            emit(now);
-        } else {
-            wait(ready ? std::optional(due_) : std::nullopt);
-        }
+        // Without an input only a stop is left: open() and cast() give up the wait for a node just for that.
+        if (channel_.stopWanted() || !input_ || !input_->resized()) return std::nullopt;
+        endCast();
+        if (auto error = cast()) return error;
     }
 }
 
 // The newest picture, scaled into a frame; when consumers hold every frame, it waits for the next tick.
-void Caster::emit(Clock::time_point now) {
-    due_ = std::max(due_ + settings_.interval, now);
+void Caster::take() {
     PixelBufferRef buffer = channel_.acquireFrame();
     if (!buffer) return;
-    const InputFrame frame = *input_->newest();
-    x11::scaleToFit(frame.pixels, frame.width, frame.height, frame.stride, frame.opaque, *buffer);
-    input_->release();
-    channel_.deliver(buffer);
+    // The picture may have gone with its buffers since it was seen (a new format); the frame then goes unused.
+    const bool read = input_->readNewest([&](const InputFrame& frame) {
+        scaleToFit(frame.pixels, frame.width, frame.height, frame.stride, frame.opaque, *buffer);
+    });
+    if (read) channel_.deliver(buffer);
 }
 
 // Sleeps until the compositor, PipeWire or the handle has something, or the deadline, and handles what came.
-void Caster::wait(std::optional<Clock::time_point> deadline) {
+void Caster::wait(std::optional<FramePacer::Clock::time_point> deadline) {
     wl_display* display = compositor_->display();
     while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
     wl_display_flush(display);

@@ -50,9 +50,9 @@ struct GlobalListing {
     int pendingSeq = -1;
     bool listed = false;
 
-    static void onGlobal(void* data, std::uint32_t, std::uint32_t, const char* type, std::uint32_t,
+    static void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
                          const spa_dict* props) {
-        PipeWireConnection::Global global{type, {}};
+        PipeWireConnection::Global global{id, type, {}};
         if (props != nullptr) {
             const spa_dict_item* item;
             spa_dict_for_each(item, props) global.properties[item->key] = item->value ? item->value : "";

@@ -4,6 +4,7 @@
 // the connection runs. Whoever touches PipeWire objects from another thread holds the loop's lock meanwhile.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,8 +28,9 @@ public:
     PipeWireConnection(const PipeWireConnection&) = delete;
     PipeWireConnection& operator=(const PipeWireConnection&) = delete;
 
-    // One object the daemon lists: its type and its properties.
+    // One object the daemon lists: its id, its type and its properties.
     struct Global {
+        std::uint32_t id = 0;
         std::string type;
         std::map<std::string, std::string> properties;
     };

@@ -13,8 +13,6 @@ namespace kestrova::platform::pipewire {
 
 namespace {
 
-constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
-
 // A texture is the frame itself: holding it keeps the pixels alive until the publication has sent them.
 class FrameTexture final : public Texture {
 public:

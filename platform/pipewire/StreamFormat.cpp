@@ -24,6 +24,16 @@ std::uint32_t spaFormat(PixelLayout layout) {
     return SPA_VIDEO_FORMAT_UNKNOWN;
 }
 
+const spa_pod* buildMeta(spa_pod_builder& builder, std::uint32_t type, std::size_t size) {
+    spa_pod_frame frame{};
+    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
+    spa_pod_builder_add(&builder,
+                        SPA_PARAM_META_type, SPA_POD_Id(type),
+                        SPA_PARAM_META_size, SPA_POD_Int(static_cast<int>(size)),
+                        0);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
+}
+
 }  // namespace
 
 FrameLayout frameLayout(const VideoFormat& format, RowPadding padding) {
@@ -77,7 +87,7 @@ const spa_pod* buildOfferedFormat(spa_pod_builder& builder, const VideoFormat& f
     return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
 }
 
-const spa_pod* buildAnyBgraFormat(spa_pod_builder& builder) {
+const spa_pod* buildAnyFormat(spa_pod_builder& builder, std::span<const PixelLayout> layouts) {
     spa_rectangle preferred{1280, 720};
     spa_rectangle smallest{1, 1};
     spa_rectangle largest{kLargestSide, kLargestSide};
@@ -89,7 +99,19 @@ const spa_pod* buildAnyBgraFormat(spa_pod_builder& builder) {
     spa_pod_builder_add(&builder,
                         SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
                         SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-                        SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_BGRA),
+                        0);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
+    if (layouts.size() == 1) {
+        spa_pod_builder_id(&builder, spaFormat(layouts.front()));
+    } else {
+        // An enumeration's first value is its default.
+        spa_pod_frame choice{};
+        spa_pod_builder_push_choice(&builder, &choice, SPA_CHOICE_Enum, 0);
+        spa_pod_builder_id(&builder, spaFormat(layouts.front()));
+        for (const PixelLayout layout : layouts) spa_pod_builder_id(&builder, spaFormat(layout));
+        spa_pod_builder_pop(&builder, &choice);
+    }
+    spa_pod_builder_add(&builder,
                         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&preferred, &smallest, &largest),
                         SPA_FORMAT_VIDEO_framerate,
                         SPA_POD_CHOICE_RANGE_Fraction(&preferredRate, &slowest, &fastest),
@@ -116,13 +138,11 @@ const spa_pod* buildBuffers(spa_pod_builder& builder, const FrameLayout* layout)
 }
 
 const spa_pod* buildHeaderMeta(spa_pod_builder& builder) {
-    spa_pod_frame frame{};
-    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
-    spa_pod_builder_add(&builder,
-                        SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
-                        SPA_PARAM_META_size, SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header))),
-                        0);
-    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
+    return buildMeta(builder, SPA_META_Header, sizeof(spa_meta_header));
+}
+
+const spa_pod* buildCropMeta(spa_pod_builder& builder) {
+    return buildMeta(builder, SPA_META_VideoCrop, sizeof(spa_meta_region));
 }
 
 std::optional<VideoFormat> agreedFormat(const spa_pod* param) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 struct spa_pod;
 struct spa_pod_builder;
@@ -51,12 +52,15 @@ inline constexpr std::uint32_t kNominalFramesPerSecond = 60;
 
 // One format of the node's list: this layout at the nominal rate, of this size.
 const spa_pod* buildOfferedFormat(spa_pod_builder& builder, const VideoFormat& format);
-// BGRA of any size and rate, for a receiver that follows what the node sends.
-const spa_pod* buildAnyBgraFormat(spa_pod_builder& builder);
+// Any of the layouts (the first preferred), of any size and rate, for a receiver that follows what its producer
+// sends.
+const spa_pod* buildAnyFormat(spa_pod_builder& builder, std::span<const PixelLayout> layouts);
 // Buffers in shared memory (memfd or plain), one block each; with a layout, of its size and first stride.
 const spa_pod* buildBuffers(spa_pod_builder& builder, const FrameLayout* layout);
 // The header that carries each frame's sequence number and time.
 const spa_pod* buildHeaderMeta(spa_pod_builder& builder);
+// The region of each frame that holds the picture, for a producer that marks one.
+const spa_pod* buildCropMeta(spa_pod_builder& builder);
 
 // What a stream's Format parameter agreed on; nothing when it was cleared or is not raw video of a known layout.
 std::optional<VideoFormat> agreedFormat(const spa_pod* param);

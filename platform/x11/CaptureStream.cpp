@@ -1,12 +1,10 @@
 #include "CaptureStream.hpp"
 
-#include "CaptureThread.hpp"
 #include "Connection.hpp"
-#include "FrameScaler.hpp"
 #include "SharedSegment.hpp"
+#include "common/FrameScaler.hpp"
+#include "common/PacedCapture.hpp"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdlib>
 
 #include <xcb/composite.h>
@@ -16,8 +14,6 @@
 namespace kestrova::platform::x11 {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 Error windowGoneError() {
     return makeError(ErrorCode::windowGone, "La ventana que se quería capturar ya no existe");
@@ -34,23 +30,21 @@ Error missingExtensionError(const char* extension) {
 
 // The capture thread's side: the connection, the window's named pixmap and its damage. Server resources die with
 // the connection, so closing it is the whole clean-up there.
-class Capturer final : public CaptureWorker {
+class Capturer final : public PacedWorker {
 public:
     Capturer(CaptureChannel& channel, const CaptureSettings& settings, std::string display, xcb_window_t window)
-        : channel_(channel), settings_(settings), display_(std::move(display)), window_(window) {}
+        : PacedWorker(channel, settings), display_(std::move(display)), window_(window) {}
 
     std::optional<Error> open() override;
-    // Runs until asked to stop, or until the window or the connection ends; gives the error that ended it.
-    std::optional<Error> run() override;
 
 private:
-    std::optional<Error> handleEvents();
+    // Handles the window's events; the error of the window or the connection ending, if one did.
+    std::optional<Error> update() override;
+    bool ready() const override { return dirty_ && pixmap_ != XCB_PIXMAP_NONE; }
+    void take() override;
+    void wait(std::optional<FramePacer::Clock::time_point> deadline) override;
     std::optional<Error> nameWindowPixmap();
-    void grab(Clock::time_point now);
-    void wait(std::optional<Clock::time_point> deadline);
 
-    CaptureChannel& channel_;
-    const CaptureSettings settings_;
     const std::string display_;
     const xcb_window_t window_;
     std::unique_ptr<Connection> connection_;
@@ -66,7 +60,6 @@ private:
     AttachedFrames frames_;
     // The next tick must emit: set by damage, start, map and resize.
     bool dirty_ = true;
-    Clock::time_point due_{};
 };
 
 std::optional<Error> Capturer::open() {
@@ -136,7 +129,7 @@ std::optional<Error> Capturer::open() {
     xcb_damage_create(c_, damage_, window_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
     if (auto error = nameWindowPixmap()) return error;
 
-    due_ = Clock::now();
+    restartPacing();
     return std::nullopt;
 }
 
@@ -170,7 +163,7 @@ std::optional<Error> Capturer::nameWindowPixmap() {
     return std::nullopt;
 }
 
-std::optional<Error> Capturer::handleEvents() {
+std::optional<Error> Capturer::update() {
     for (;;) {
         bool renamed = false;
         while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c_)}) {
@@ -209,22 +202,7 @@ std::optional<Error> Capturer::handleEvents() {
     }
 }
 
-std::optional<Error> Capturer::run() {
-    for (;;) {
-        if (auto error = handleEvents()) return error;
-        if (channel_.stopWanted()) return std::nullopt;
-        const bool ready = dirty_ && pixmap_ != XCB_PIXMAP_NONE;
-        const auto now = Clock::now();
-        if (ready && now >= due_) {
-            grab(now);
-        } else {
-            wait(ready ? std::optional(due_) : std::nullopt);
-        }
-    }
-}
-
-void Capturer::grab(Clock::time_point now) {
-    due_ = std::max(due_ + settings_.interval, now);
+void Capturer::take() {
     // A consumer that holds every frame of the queue depth makes this tick drop; the damage waits for the next.
     PixelBufferRef buffer = channel_.acquireFrame();
     if (!buffer) return;
@@ -256,7 +234,7 @@ void Capturer::grab(Clock::time_point now) {
     channel_.deliver(buffer);
 }
 
-void Capturer::wait(std::optional<Clock::time_point> deadline) {
+void Capturer::wait(std::optional<FramePacer::Clock::time_point> deadline) {
     pollfd connection{xcb_get_file_descriptor(c_), POLLIN, 0};
     channel_.wait({&connection, 1}, deadline);
 }

@@ -2,11 +2,12 @@
 // show its advancing counter, a retitle and a close mid-capture, a window the compositor never listed, and a
 // compositor that dies mid-capture.
 
-#include "KWinScreenCapture.hpp"
+#include "kwin/KWinScreenCapture.hpp"
 #include "KWinTestSupport.hpp"
 
 #include "CaptureBridge.hpp"
 #include "WaitUntil.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

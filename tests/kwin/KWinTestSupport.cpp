@@ -1,6 +1,6 @@
 #include "KWinTestSupport.hpp"
 
-#include "KWinScreenCapture.hpp"
+#include "kwin/KWinScreenCapture.hpp"
 #include "WaitUntil.hpp"
 
 #include <csignal>

@@ -2,9 +2,10 @@
 // owner, size and stacking order, identifiers that hold across queries and retitles, and the pure rules that
 // place each window in a layer and in the order.
 
-#include "KWinScreenCapture.hpp"
 #include "KWinTestSupport.hpp"
-#include "WindowList.hpp"
+#include "kwin/KWinScreenCapture.hpp"
+#include "kwin/WindowList.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include "WindowDiscovery.hpp"
 

@@ -2,7 +2,7 @@
 // daemon and session manager that the test kills (SIGKILL), stops (SIGSTOP) and starts again on the same runtime
 // directory.
 
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SinkOf.hpp"
 #include "ProcessStats.hpp"

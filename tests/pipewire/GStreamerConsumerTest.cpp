@@ -2,7 +2,7 @@
 // converting back to BGRA with GStreamer's own videoconvert.
 
 #include "FrameServer.hpp"
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SinkOf.hpp"
 #include "SizeSwitchConsumers.hpp"

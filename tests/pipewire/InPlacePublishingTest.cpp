@@ -3,7 +3,7 @@
 // consumer holds is never written meanwhile.
 
 #include "FrameServer.hpp"
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SinkOf.hpp"
 #include "SyphonFrameSink.hpp"

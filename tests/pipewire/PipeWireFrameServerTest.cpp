@@ -1,7 +1,7 @@
 // The shared-video sink over the real PipeWire frame server, against the test script's daemon and session manager
 // (and a private daemon where one is killed).
 
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SinkOf.hpp"
 #include "SyphonFrameSink.hpp"

@@ -1,6 +1,6 @@
 #include "PipeWireTestSupport.hpp"
 
-#include "PipeWireConnection.hpp"
+#include "pipewire/PipeWireConnection.hpp"
 #include "WaitUntil.hpp"
 
 #include <csignal>

@@ -1,7 +1,7 @@
 // kestrova-receive as a user runs it, against the sink publishing on the test script's daemon.
 
 #include "DemoPattern.hpp"
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SinkOf.hpp"
 #include "PngFile.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "SyphonFrameSink.hpp"
 
 #include <memory>

@@ -5,7 +5,7 @@
 // that report. GStreamer's cases need a pipewiresrc that can follow a size change at all.
 
 #include "FrameServer.hpp"
-#include "PipeWireFrameServer.hpp"
+#include "pipewire/PipeWireFrameServer.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "SinkOf.hpp"
 #include "SizeSwitchConsumers.hpp"

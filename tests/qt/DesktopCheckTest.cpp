@@ -1,4 +1,4 @@
-#include "QtRuntime.hpp"
+#include "qt/QtRuntime.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "AppFramework.hpp"
-#include "QtMenuRendering.hpp"
-#include "QtStatusItem.hpp"
+#include "qt/QtMenuRendering.hpp"
+#include "qt/QtStatusItem.hpp"
 #include "QtTestLoop.hpp"
 
 #include <gtest/gtest.h>

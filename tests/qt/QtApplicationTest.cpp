@@ -1,5 +1,5 @@
 #include "Dispatch.hpp"
-#include "QtApplication.hpp"
+#include "qt/QtApplication.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // event loop installed for the whole run. The in-process session bus points nowhere, so no status-item host on
 // the run's own bus can turn the in-process items into tray icons; end-to-end tests use buses of their own.
 
-#include "QtGuardedApplication.hpp"
-#include "QtMainQueue.hpp"
+#include "qt/QtGuardedApplication.hpp"
+#include "qt/QtMainQueue.hpp"
 
 #include <gtest/gtest.h>
 

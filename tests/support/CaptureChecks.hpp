@@ -8,6 +8,7 @@
 #include "Dispatch.hpp"
 #include "FrameSink.hpp"
 #include "ScreenCapture.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include "scripted/Samples.hpp"
 #include "scripted/ScriptedFrameServer.hpp"
 #include "scripted/ScriptedScreenCapture.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

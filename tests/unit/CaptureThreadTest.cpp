@@ -1,9 +1,11 @@
 // The threaded stream every real provider's capture runs in: samples on the output's queue within the queue
 // depth, a start that fails, an end the delegate hears of once, a stop that completes only after the worker has
 // let go, a handle dropped mid-capture, configurations refused in the provider's own words, and frames written
-// into a frame server's lent buffers.
+// into a frame server's lent buffers. Then the paced loop the window providers run in it: when a picture is taken,
+// how the thread sleeps, how a source's end ends it.
 
-#include "CaptureThread.hpp"
+#include "common/CaptureThread.hpp"
+#include "common/PacedCapture.hpp"
 #include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
@@ -73,7 +75,7 @@ private:
 // A completion that came, without an error.
 bool succeeded(const std::optional<std::optional<Error>>& answer) { return answer && !*answer; }
 
-StreamConfiguration configuration(std::uint32_t format = kCapturePixelFormatBGRA, std::int64_t width = 64) {
+StreamConfiguration configuration(std::uint32_t format = kPixelFormatBGRA, std::int64_t width = 64) {
     StreamConfiguration c;
     c.setPixelFormat(format);
     c.setWidth(width);
@@ -239,7 +241,7 @@ TEST_F(ThreadedStreamTest, RequestsItCannotServeAreRefusedInTheProvidersWords) {
     const struct {
         std::uint32_t format;
         std::int64_t width;
-    } cases[] = {{0x52474241, 64}, {kCapturePixelFormatBGRA, 0}, {kCapturePixelFormatBGRA, 40000}};
+    } cases[] = {{0x52474241, 64}, {kPixelFormatBGRA, 0}, {kPixelFormatBGRA, 40000}};
     for (const auto& c : cases) {
         auto stream = make({}, 0, {}, configuration(c.format, c.width));
         const auto answer = complete([&](auto done) { stream->startCapture(done); });
@@ -251,6 +253,126 @@ TEST_F(ThreadedStreamTest, RequestsItCannotServeAreRefusedInTheProvidersWords) {
     const auto notStarted = complete([&](auto done) { idle->stopCapture(done); });
     ASSERT_TRUE(notStarted && *notStarted);
     EXPECT_EQ(probe_->workersAlive, 0);
+}
+
+// --- The paced loop ----------------------------------------------------------------------------------------------
+
+TEST(FramePacerTest, TakesOnAnIntervalsBeatAndALateTakeMovesTheBeatInsteadOfBunching) {
+    using std::chrono::milliseconds;
+    const FramePacer::Clock::time_point start{};
+    FramePacer pacer(milliseconds(10));
+    pacer.restart(start);
+    const struct {
+        int at;
+        bool taken;
+        int nextDue;
+    } steps[] = {
+        {0, true, 10},   // a fresh start takes at once
+        {5, false, 10},  // too soon
+        {10, true, 20},  // on the beat
+        {35, true, 35},  // late: the beat moves to the late take, not to 30 and 40 in a rush
+        {40, true, 45},
+        {44, false, 45},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.at);
+        EXPECT_EQ(pacer.take(start + milliseconds(step.at)), step.taken);
+        EXPECT_EQ(pacer.due(), start + milliseconds(step.nextDue));
+    }
+}
+
+// A source the test scripts: whether a picture waits, and at which update it ends. It records each sleep.
+struct PacedScript {
+    std::atomic<bool> ready{false};
+    std::atomic<int> endAtUpdate{0};  // 0: never
+    std::atomic<int> updates{0};
+    std::atomic<int> takes{0};
+    std::mutex mutex;
+    std::vector<bool> sleepDeadlines;  // whether each sleep had a deadline
+};
+
+class ScriptedPacedWorker final : public PacedWorker {
+public:
+    ScriptedPacedWorker(CaptureChannel& channel, const CaptureSettings& settings, std::shared_ptr<PacedScript> script)
+        : PacedWorker(channel, settings), script_(std::move(script)) {}
+    std::optional<Error> open() override {
+        restartPacing();
+        return std::nullopt;
+    }
+
+private:
+    std::optional<Error> update() override {
+        if (++script_->updates == script_->endAtUpdate) return Error("se acabó", "test.domain", 3);
+        return std::nullopt;
+    }
+    bool ready() const override { return script_->ready; }
+    void take() override {
+        ++script_->takes;
+        if (auto buffer = channel_.acquireFrame()) channel_.deliver(buffer);
+    }
+    void wait(std::optional<FramePacer::Clock::time_point> deadline) override {
+        {
+            std::lock_guard lock(script_->mutex);
+            script_->sleepDeadlines.push_back(deadline.has_value());
+        }
+        channel_.wait({}, deadline);
+    }
+
+    std::shared_ptr<PacedScript> script_;
+};
+
+class PacedWorkerTest : public ThreadedStreamTest {
+protected:
+    std::shared_ptr<Stream> makePaced() {
+        auto stream = makeThreadedStream(
+            configuration(), probe_,
+            [script = script_](CaptureChannel& channel, const CaptureSettings& settings) {
+                return std::make_unique<ScriptedPacedWorker>(channel, settings, script);
+            },
+            [](std::string text) { return Error(std::move(text), "test.domain", 7); });
+        EXPECT_FALSE(stream->addStreamOutput(probe_, 0, queue_));
+        return stream;
+    }
+    std::vector<bool> sleeps() {
+        std::lock_guard lock(script_->mutex);
+        return script_->sleepDeadlines;
+    }
+
+    std::shared_ptr<PacedScript> script_ = std::make_shared<PacedScript>();
+};
+
+TEST_F(PacedWorkerTest, WithNothingToTakeItSleepsWithoutADeadlineUntilAStop) {
+    auto stream = makePaced();
+    ASSERT_TRUE(succeeded(complete([&](auto done) { stream->startCapture(done); })));
+    ASSERT_TRUE(waitUntil([&] { return !sleeps().empty(); }, kBound));
+    EXPECT_TRUE(succeeded(complete([&](auto done) { stream->stopCapture(done); })));
+    EXPECT_EQ(script_->takes, 0);
+    for (const bool deadline : sleeps()) EXPECT_FALSE(deadline) << "a sleep with nothing to take woke on a timer";
+    EXPECT_TRUE(probe_->reported.empty());
+}
+
+TEST_F(PacedWorkerTest, AWaitingPictureIsTakenAndBetweenTakesItSleepsOnlyUntilTheNextIsDue) {
+    script_->ready = true;
+    auto stream = makePaced();
+    ASSERT_TRUE(succeeded(complete([&](auto done) { stream->startCapture(done); })));
+    ASSERT_TRUE(waitUntil([&] { return script_->takes >= 3; }, kBound));
+    EXPECT_TRUE(succeeded(complete([&](auto done) { stream->stopCapture(done); })));
+    EXPECT_GE(probe_->sampleCount(), 1u);
+    // Taking every picture at once would never sleep; sleeping without a deadline would stall a ready source.
+    const auto taken = sleeps();
+    EXPECT_FALSE(taken.empty());
+    for (const bool deadline : taken) EXPECT_TRUE(deadline);
+}
+
+TEST_F(PacedWorkerTest, AnEndTheSourceReportsEndsTheStreamWithItsError) {
+    script_->ready = true;
+    script_->endAtUpdate = 3;
+    auto stream = makePaced();
+    ASSERT_TRUE(succeeded(complete([&](auto done) { stream->startCapture(done); })));
+    ASSERT_TRUE(waitUntil([&] { std::lock_guard lock(probe_->mutex); return !probe_->reported.empty(); }, kBound));
+    EXPECT_EQ(probe_->reported.at(0).description, "se acabó");
+    EXPECT_EQ(script_->updates, 3) << "the loop went on after the source ended";
+    EXPECT_LE(script_->takes, 2);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "Dispatch.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

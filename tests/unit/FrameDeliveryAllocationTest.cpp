@@ -2,7 +2,7 @@
 // the closure that carries it and the output queue's storage are all reused. Memory taken on the capture thread is
 // counted through this binary's own operator new; sanitizer builds bring their own, so the count is skipped there.
 
-#include "CaptureThread.hpp"
+#include "common/CaptureThread.hpp"
 #include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
@@ -96,7 +96,7 @@ TEST(FrameDelivery, TakesNoNewMemoryPerFrameOnceRunning) {
     auto queue = std::make_shared<SerialQueue>("test.delivery");
     std::atomic<long> counted{-1};
     StreamConfiguration c;
-    c.setPixelFormat(kCapturePixelFormatBGRA);
+    c.setPixelFormat(kPixelFormatBGRA);
     c.setWidth(64);
     c.setHeight(48);
     c.setQueueDepth(3);

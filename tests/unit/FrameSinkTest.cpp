@@ -1,4 +1,5 @@
 #include "FrameSink.hpp"
+#include "common/PixelBufferPool.hpp"
 
 #include <gtest/gtest.h>
 

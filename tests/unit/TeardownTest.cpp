@@ -6,6 +6,7 @@
 #include "scripted/ScriptedApplication.hpp"
 #include "scripted/ScriptedFrameServer.hpp"
 #include "scripted/ScriptedScreenCapture.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 #include "WindowDiscovery.hpp"
 #include "scripted/ScriptedScreenCapture.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

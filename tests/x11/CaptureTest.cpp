@@ -3,12 +3,13 @@
 
 #include "PrivateDesktop.hpp"
 #include "RawXClient.hpp"
-#include "X11ScreenCapture.hpp"
+#include "x11/X11ScreenCapture.hpp"
 #include "X11TestSupport.hpp"
 
 #include "BridgeConstants.hpp"
 #include "CaptureBridge.hpp"
 #include "DemoPattern.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

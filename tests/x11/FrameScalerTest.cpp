@@ -1,5 +1,5 @@
-#include "FrameScaler.hpp"
-#include "WindowList.hpp"
+#include "common/FrameScaler.hpp"
+#include "x11/WindowList.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ namespace {
 struct FitCase {
     const char* name;
     std::uint32_t width, height, outputWidth, outputHeight;
-    x11::Placement expected;
+    platform::Placement expected;
 };
 void PrintTo(const FitCase& c, std::ostream* out) { *out << c.name; }
 
@@ -25,7 +25,7 @@ class FitInside : public ::testing::TestWithParam<FitCase> {};
 
 TEST_P(FitInside, KeepsTheAspectAndCentres) {
     const auto& c = GetParam();
-    const auto place = x11::fitInside(c.width, c.height, c.outputWidth, c.outputHeight);
+    const auto place = platform::fitInside(c.width, c.height, c.outputWidth, c.outputHeight);
     EXPECT_EQ(place.x, c.expected.x);
     EXPECT_EQ(place.y, c.expected.y);
     EXPECT_EQ(place.width, c.expected.width);
@@ -73,7 +73,7 @@ struct Source {
 struct DoubleCase {
     const char* name;
     std::uint32_t width, height, outputWidth, outputHeight;
-    x11::Placement place;  // where the doubled picture lands
+    platform::Placement place;  // where the doubled picture lands
 };
 void PrintTo(const DoubleCase& c, std::ostream* out) { *out << c.name; }
 
@@ -87,7 +87,7 @@ TEST_P(Doubling, RepeatsEveryPixelTwiceEachWayInsideOpaqueBlackBands) {
     auto target = platform::PixelBuffer::create(c.outputWidth, c.outputHeight);
     ASSERT_TRUE(target);
     std::memset(target->bytes(), 0x55, target->byteCount());
-    x11::scaleToFit(source.bytes.data(), source.width, source.height, source.stride, true, *target);
+    platform::scaleToFit(source.bytes.data(), source.width, source.height, source.stride, true, *target);
     const auto& p = c.place;
     for (std::uint32_t y = 0; y < c.outputHeight; ++y) {
         for (std::uint32_t x = 0; x < c.outputWidth; ++x) {
@@ -113,7 +113,7 @@ TEST(ScaleToFit, PicturesWithAlphaKeepIt) {
     for (const std::uint32_t side : {2u, 4u}) {
         auto target = platform::PixelBuffer::create(side, side);
         ASSERT_TRUE(target);
-        x11::scaleToFit(source.bytes.data(), 2, 2, source.stride, false, *target);
+        platform::scaleToFit(source.bytes.data(), 2, 2, source.stride, false, *target);
         const std::uint32_t factor = side / 2;
         for (std::uint32_t y = 0; y < side; ++y) {
             for (std::uint32_t x = 0; x < side; ++x) {
@@ -127,7 +127,7 @@ TEST(ScaleToFit, SameSizeCopiesWithOpaqueAlpha) {
     const Source source(5, 3, 0x00);
     auto target = platform::PixelBuffer::create(5, 3);
     ASSERT_TRUE(target);
-    x11::scaleToFit(source.bytes.data(), 5, 3, source.stride, true, *target);
+    platform::scaleToFit(source.bytes.data(), 5, 3, source.stride, true, *target);
     for (std::uint32_t y = 0; y < 3; ++y) {
         for (std::uint32_t x = 0; x < 5; ++x) EXPECT_EQ(pixelAt(*target, x, y), source.at(x, y) | 0xFF000000u);
     }
@@ -141,7 +141,7 @@ TEST(MakeOpaque, KeepsTheColoursAndSetsEveryAlpha) {
     for (std::uint32_t y = 0; y < 3; ++y) {
         std::memcpy(frame->bytes() + y * frame->bytesPerRow(), source.bytes.data() + y * source.stride, 5 * 4);
     }
-    x11::makeOpaque(*frame);
+    platform::makeOpaque(*frame);
     for (std::uint32_t y = 0; y < 3; ++y) {
         for (std::uint32_t x = 0; x < 5; ++x) EXPECT_EQ(pixelAt(*frame, x, y), source.at(x, y) | 0xFF000000u);
     }
@@ -161,8 +161,8 @@ TEST_P(OtherFactors, FlatPictureStaysFlatAndOpaque) {
     std::vector<std::uint32_t> flat(std::size_t{c.side} * c.side, 0x00336699u);
     auto target = platform::PixelBuffer::create(c.outputSide, c.outputSide);
     ASSERT_TRUE(target);
-    x11::scaleToFit(reinterpret_cast<const std::uint8_t*>(flat.data()), c.side, c.side, 4 * std::size_t{c.side},
-                    true, *target);
+    platform::scaleToFit(reinterpret_cast<const std::uint8_t*>(flat.data()), c.side, c.side,
+                         4 * std::size_t{c.side}, true, *target);
     for (std::uint32_t y = 0; y < c.outputSide; ++y) {
         for (std::uint32_t x = 0; x < c.outputSide; ++x) ASSERT_EQ(pixelAt(*target, x, y), 0xFF336699u) << x << "," << y;
     }

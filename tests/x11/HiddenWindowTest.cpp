@@ -4,11 +4,12 @@
 
 #include "RawXClient.hpp"
 #include "StreamRecorder.hpp"
-#include "X11ScreenCapture.hpp"
+#include "x11/X11ScreenCapture.hpp"
 #include "X11TestSupport.hpp"
 #include "WaitUntil.hpp"
 
 #include "BridgeConstants.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,12 @@
 // Tests that bring their own X server: one that goes away under the provider, and one run by a reparenting window
 // manager.
 
-#include "X11ScreenCapture.hpp"
+#include "x11/X11ScreenCapture.hpp"
 #include "WaitUntil.hpp"
 #include "X11TestSupport.hpp"
 
 #include "BridgeConstants.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "Dispatch.hpp"
 #include "ScreenCapture.hpp"
-#include "X11ScreenCapture.hpp"
+#include "x11/X11ScreenCapture.hpp"
 
 #include <condition_variable>
 #include <cstdint>

@@ -1,11 +1,12 @@
 // Listing the run's X server: the companion's windows as another process's, with their titles, layer and owner;
 // and what the output list keeps of them.
 
-#include "X11ScreenCapture.hpp"
+#include "x11/X11ScreenCapture.hpp"
 #include "X11TestSupport.hpp"
 
 #include "BridgeConstants.hpp"
 #include "WindowDiscovery.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,9 @@
 // exactly the properties of each case, on the run's X server; the fallbacks on a private server without XRes.
 
 #include "RawXClient.hpp"
-#include "X11ScreenCapture.hpp"
+#include "x11/X11ScreenCapture.hpp"
 #include "X11TestSupport.hpp"
+#include "scripted/ManualLoop.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
 #include "FrameReceiver.hpp"
 
-#include "StreamFormat.hpp"
+#include "pipewire/StreamFormat.hpp"
 
+#include <array>
 #include <utility>
 
 #include <pipewire/pipewire.h>
@@ -10,6 +11,13 @@
 namespace kestrova::receive {
 
 using platform::pipewire::PipeWireConnection;
+
+namespace {
+
+// The frames exactly as the node holds them.
+constexpr std::array<platform::pipewire::PixelLayout, 1> kReceivedLayouts{platform::pipewire::PixelLayout::BGRA};
+
+}  // namespace
 
 struct FrameReceiver::Listener {
     FrameReceiver* owner = nullptr;
@@ -67,7 +75,7 @@ std::unique_ptr<FrameReceiver> FrameReceiver::connect(const std::string& target,
                            receiver->listener_.get());
     std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
-    const spa_pod* params[] = {platform::pipewire::buildAnyBgraFormat(builder)};
+    const spa_pod* params[] = {platform::pipewire::buildAnyFormat(builder, kReceivedLayouts)};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
     if (pw_stream_connect(receiver->stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) != 0) return nullptr;
     return receiver;

@@ -3,7 +3,7 @@
 // A consumer of a PipeWire video source found by node name: raw BGRA frames of any size, each handed over as it
 // arrives, size changes followed.
 
-#include "PipeWireConnection.hpp"
+#include "pipewire/PipeWireConnection.hpp"
 
 #include <atomic>
 #include <chrono>

@@ -5,7 +5,7 @@
 
 #include "AppFramework.hpp"
 #include "Dispatch.hpp"
-#include "QtRuntime.hpp"
+#include "qt/QtRuntime.hpp"
 
 #include <chrono>
 #include <cstdint>

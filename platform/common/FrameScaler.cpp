@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace kestrova::platform::x11 {
+namespace kestrova::platform {
 
 namespace {
 
@@ -160,4 +160,4 @@ void makeOpaque(PixelBuffer& target) {
     }
 }
 
-}  // namespace kestrova::platform::x11
+}  // namespace kestrova::platform

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kestrova::platform::x11 {
+namespace kestrova::platform {
 
 // Where a picture lands inside an output of another size: scaled to fit, aspect kept, centred.
 struct Placement {
@@ -24,4 +24,4 @@ void scaleToFit(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t h
 // Sets the fourth byte of every pixel to 0xFF, for a depth-24 picture the server wrote straight into the frame.
 void makeOpaque(PixelBuffer& target);
 
-}  // namespace kestrova::platform::x11
+}  // namespace kestrova::platform

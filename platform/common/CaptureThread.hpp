@@ -5,6 +5,7 @@
 // nobody asked for. A provider supplies the worker that opens its source and runs until stopped or ended.
 
 #include "FrameServer.hpp"
+#include "PixelBufferPool.hpp"
 #include "ScreenCapture.hpp"
 
 #include <poll.h>
@@ -22,8 +23,6 @@
 #include <vector>
 
 namespace kestrova::platform {
-
-inline constexpr std::uint32_t kCapturePixelFormatBGRA = 0x42475241;  // 'BGRA'
 
 // What a capture thread needs of its configuration, checked once.
 struct CaptureSettings {

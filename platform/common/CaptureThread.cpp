@@ -28,7 +28,7 @@ constexpr int kDeepestQueue = 8;
 
 std::variant<CaptureSettings, Error> captureSettingsOf(const StreamConfiguration& configuration,
                                                        const RequestError& requestError) {
-    if (configuration.pixelFormat() != kCapturePixelFormatBGRA) {
+    if (configuration.pixelFormat() != kPixelFormatBGRA) {
         return requestError("La captura solo puede entregar píxeles BGRA de 32 bits");
     }
     const std::int64_t w = configuration.width();
