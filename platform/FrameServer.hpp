@@ -70,9 +70,10 @@ struct ImageRegion {
 class Server {
 public:
     virtual ~Server() = default;
-    // Encodes the publication of the texture's region into the command buffer.
-    virtual void publishFrameTexture(const std::shared_ptr<Texture>& texture, CommandBuffer& commandBuffer,
-                                     ImageRegion region, bool flipped) = 0;
+    // Encodes the publication of the texture's region into the command buffer: 0 when it is encoded, a negative
+    // errno when the server refuses it and the command buffer carries nothing of it.
+    virtual int publishFrameTexture(const std::shared_ptr<Texture>& texture, CommandBuffer& commandBuffer,
+                                    ImageRegion region, bool flipped) = 0;
     virtual void stop() = 0;
 };
 

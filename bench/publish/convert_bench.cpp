@@ -9,7 +9,7 @@
 
 namespace {
 
-using kestrova::platform::pipewire::BgraRegion;
+using kestrova::platform::pipewire::BgraFrame;
 using kestrova::platform::pipewire::PixelLayout;
 using kestrova::platform::pipewire::VideoFormat;
 
@@ -22,9 +22,9 @@ void convert(benchmark::State& state, PixelLayout pixelLayout) {
     const VideoFormat format{pixelLayout, kWidth, kHeight};
     const auto layout = kestrova::platform::pipewire::frameLayout(format, kestrova::platform::pipewire::RowPadding::None);
     std::vector<std::uint8_t> buffer(layout.size);
-    const BgraRegion source{frame.data(), std::size_t{kWidth} * 4, kWidth, kHeight};
+    const BgraFrame source{frame.data(), std::size_t{kWidth} * 4, kWidth, kHeight};
     for (auto _ : state) {
-        kestrova::platform::pipewire::convertFrame(source, false, format, layout, buffer.data());
+        kestrova::platform::pipewire::convertFrame(source, format, layout, buffer.data());
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();
     }

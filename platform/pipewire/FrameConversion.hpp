@@ -10,17 +10,16 @@
 
 namespace kestrova::platform::pipewire {
 
-// A region of BGRA pixels: its first row and the distance between rows.
-struct BgraRegion {
+// A frame of BGRA pixels: its first row and the distance between rows.
+struct BgraFrame {
     const std::uint8_t* pixels = nullptr;
     std::size_t bytesPerRow = 0;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
 };
 
-// Writes the region, bottom row first when flipped, into the target in the format and layout given. The region has
-// the format's size and the target holds at least the layout's size.
-void convertFrame(const BgraRegion& source, bool flipped, const VideoFormat& format, const FrameLayout& layout,
-                  std::uint8_t* target);
+// Writes the frame into the target in the format and layout given. The frame has the format's size and the target
+// holds at least the layout's size.
+void convertFrame(const BgraFrame& source, const VideoFormat& format, const FrameLayout& layout, std::uint8_t* target);
 
 }  // namespace kestrova::platform::pipewire

@@ -36,11 +36,7 @@ bool sendableSize(std::uint32_t width, std::uint32_t height) {
 
 }  // namespace
 
-bool publishable(const PixelBufferRef& frame, PixelRect region) {
-    if (!frame || !sendableSize(region.width, region.height)) return false;
-    return region.x <= frame->width() && frame->width() - region.x >= region.width &&
-           region.y <= frame->height() && frame->height() - region.y >= region.height;
-}
+bool publishable(const PixelBufferRef& frame) { return frame && sendableSize(frame->width(), frame->height()); }
 
 struct PipeWireVideoSource::Listener {
     PipeWireVideoSource* owner = nullptr;
@@ -213,14 +209,14 @@ void PipeWireVideoSource::retryTimer(bool armed) {
     pw_loop_update_timer(pw_thread_loop_get_loop(connection_->loop()), retry_, &every, &every, false);
 }
 
-void PipeWireVideoSource::publish(const PixelBufferRef& frame, PixelRect region, bool flipped) {
-    if (!publishable(frame, region)) return;
+void PipeWireVideoSource::publish(const PixelBufferRef& frame) {
+    if (!publishable(frame)) return;
     // The lock keeps the loop from renegotiating, and so from freeing the buffer, while it is being filled.
     PipeWireConnection::Lock lock(*connection_);
-    last_ = {frame, region, flipped};
+    last_ = frame;
     if (failed_ || stopped_) return;
-    if (region.width != offeredWidth_ || region.height != offeredHeight_) {
-        offerSize(region.width, region.height);
+    if (frame->width() != offeredWidth_ || frame->height() != offeredHeight_) {
+        offerSize(frame->width(), frame->height());
         return;
     }
     if (queueLastInPlace() || sendLast()) retryTimer(false);
@@ -242,25 +238,23 @@ PixelBufferRef PipeWireVideoSource::acquireFrameBuffer(std::uint32_t width, std:
 }
 
 bool PipeWireVideoSource::queueLastInPlace() {
-    StreamBuffers::Slot* slot = buffers_.find(last_.frame.get());
-    if (slot == nullptr || !slot->held || !slot->lent || !slot->bgra || last_.flipped || !format_) return false;
-    const PixelRect region = last_.region;
-    if (region.x != 0 || region.y != 0 || region.width != format_->width || region.height != format_->height ||
+    StreamBuffers::Slot* slot = buffers_.find(last_.get());
+    if (slot == nullptr || !slot->held || !slot->lent || !slot->bgra || !format_) return false;
+    const PixelBuffer& frame = *last_;
+    if (frame.width() != format_->width || frame.height() != format_->height ||
         pw_stream_get_state(stream_, nullptr) != PW_STREAM_STATE_STREAMING) {
         return false;
     }
-    const PixelBuffer& frame = *last_.frame;
     buffers_.queue(stream_, *slot, frame.byteCount(), frame.bytesPerRow(), sequence_++);
     return true;
 }
 
 bool PipeWireVideoSource::sendLast() {
-    if (!last_.frame) return true;
-    const PixelBuffer& frame = *last_.frame;
-    const PixelRect region = last_.region;
+    if (!last_) return true;
+    const PixelBuffer& frame = *last_;
     const pw_stream_state state = pw_stream_get_state(stream_, nullptr);
-    if (state != PW_STREAM_STATE_STREAMING || !format_ || region.width != format_->width ||
-        region.height != format_->height) {
+    if (state != PW_STREAM_STATE_STREAMING || !format_ || frame.width() != format_->width ||
+        frame.height() != format_->height) {
         return false;
     }
 
@@ -278,9 +272,8 @@ bool PipeWireVideoSource::sendLast() {
 
     // A frame in memory of its own (no consumer yet when it was captured, a size being agreed, a YUV format) is
     // written once into the buffer, converted when the consumer asked for YUV.
-    const BgraRegion source{frame.bytes() + std::size_t{region.y} * frame.bytesPerRow() + region.x * 4,
-                            frame.bytesPerRow(), region.width, region.height};
-    convertFrame(source, last_.flipped, *format_, layout, slot->pixels->bytes());
+    convertFrame({frame.bytes(), frame.bytesPerRow(), frame.width(), frame.height()}, *format_, layout,
+                 slot->pixels->bytes());
     buffers_.queue(stream_, *slot, layout.size, layout.planes[0].stride, sequence_++);
     return true;
 }
@@ -289,7 +282,7 @@ void PipeWireVideoSource::stop() {
     if (stream_ == nullptr) return;
     PipeWireConnection::Lock lock(*connection_);
     stopped_ = true;
-    last_ = {};
+    last_ = nullptr;
     retryTimer(false);
     pw_stream_disconnect(stream_);
 }

@@ -21,17 +21,8 @@ struct spa_source;
 
 namespace kestrova::platform::pipewire {
 
-// A rectangle of whole pixels within a frame.
-struct PixelRect {
-    std::uint32_t x = 0;
-    std::uint32_t y = 0;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-};
-
-// Whether the node can send that region of the frame: inside it, not empty, and small enough for PipeWire's 32-bit
-// buffer sizes.
-bool publishable(const PixelBufferRef& frame, PixelRect region);
+// Whether the node can send the frame: not empty, and small enough for PipeWire's 32-bit buffer sizes.
+bool publishable(const PixelBufferRef& frame);
 
 class PipeWireVideoSource {
 public:
@@ -50,14 +41,13 @@ public:
     PipeWireVideoSource(const PipeWireVideoSource&) = delete;
     PipeWireVideoSource& operator=(const PipeWireVideoSource&) = delete;
 
-    // Writes the region (inside the frame) into a free stream buffer in the agreed format, bottom row first when
-    // flipped, and sends it. A region of another size than the current formats offers the new size and drops this
-    // frame; so does a frame that finds no consumer, no free buffer or a stream that is gone. Never waits for a
-    // consumer. The last frame is kept and sent again when a consumer starts streaming or a new format is agreed:
-    // a window that does not change publishes nothing more, and a consumer would otherwise see nothing at all.
-    // A frame written into one of the node's own buffers (see acquireFrameBuffer) that fills the agreed BGRA format
-    // goes out as it is, with no copy.
-    void publish(const PixelBufferRef& frame, PixelRect region, bool flipped);
+    // Writes the frame into a free stream buffer in the agreed format and sends it. A frame of another size than the
+    // current format's offers the new size and is dropped; so is a frame that finds no consumer, no free buffer or a
+    // stream that is gone. Never waits for a consumer. The last frame is kept and sent again when a consumer starts
+    // streaming or a new format is agreed: a window that does not change publishes nothing more, and a consumer
+    // would otherwise see nothing at all. A frame written into one of the node's own buffers (see
+    // acquireFrameBuffer) while the consumers stream BGRA goes out as it is, with no copy.
+    void publish(const PixelBufferRef& frame);
     // One of the node's buffers, to write a frame of width × height into; nothing unless a consumer streams BGRA
     // of that size and a buffer is free.
     PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height);
@@ -81,12 +71,6 @@ private:
     // Queues the last frame's own buffer when it is one of the node's, lent for it and in the agreed format.
     bool queueLastInPlace();
 
-    struct Publication {
-        PixelBufferRef frame;
-        PixelRect region;
-        bool flipped = false;
-    };
-
     std::shared_ptr<PipeWireConnection> connection_;
     std::unique_ptr<Listener> listener_;
     pw_stream* stream_ = nullptr;
@@ -101,7 +85,7 @@ private:
     std::optional<VideoFormat> format_;
     StreamBuffers buffers_;
     std::uint64_t sequence_ = 0;
-    Publication last_;
+    PixelBufferRef last_;
     spa_source* retry_ = nullptr;
     int resendsLeft_ = 0;
 };

@@ -30,19 +30,19 @@ ReconnectingSource::~ReconnectingSource() {
     if (thread_.joinable()) thread_.join();
 }
 
-void ReconnectingSource::publish(const PixelBufferRef& frame, PixelRect region, bool flipped) {
+void ReconnectingSource::publish(const PixelBufferRef& frame) {
     // A frame no node could send must not become the size a node is made at.
-    if (!publishable(frame, region)) return;
+    if (!publishable(frame)) return;
     std::shared_ptr<PipeWireVideoSource> node;
     {
         std::lock_guard lock(signal_->mutex);
         if (signal_->stopped) return;
-        last_ = {frame, region, flipped};
+        last_ = frame;
         node = current_;
     }
     // A node replaced meanwhile only drops this frame: its stream is gone.
     if (node) {
-        node->publish(frame, region, flipped);
+        node->publish(frame);
     } else {
         signal_->wake.notify_all();
     }
@@ -63,20 +63,20 @@ void ReconnectingSource::stop() {
     {
         std::lock_guard lock(signal_->mutex);
         signal_->stopped = true;
-        last_ = {};
+        last_ = nullptr;
         node = current_;
     }
     signal_->wake.notify_all();
     if (node) node->stop();
 }
 
-std::shared_ptr<PipeWireVideoSource> ReconnectingSource::attempt(std::uint64_t generation, const Publication& last) {
+std::shared_ptr<PipeWireVideoSource> ReconnectingSource::attempt(std::uint64_t generation, const PixelBufferRef& last) {
     // Each node has a connection of its own, which goes with it: a connection that has listed the daemon's
     // registry was seen to leave the consumers of a node made on it later with buffers they could not map.
     auto connection = PipeWireConnection::open(bound_);
     if (!connection) return nullptr;
     // The loss is told on the node's loop, possibly after this object is gone.
-    auto node = PipeWireVideoSource::create(std::move(connection), name_, last.region.width, last.region.height,
+    auto node = PipeWireVideoSource::create(std::move(connection), name_, last->width(), last->height(),
                                             bound_, [signal = signal_, generation] {
                                                 {
                                                     std::lock_guard lock(signal->mutex);
@@ -85,7 +85,7 @@ std::shared_ptr<PipeWireVideoSource> ReconnectingSource::attempt(std::uint64_t g
                                                 }
                                                 signal->wake.notify_all();
                                             });
-    if (node) node->publish(last.frame, last.region, last.flipped);
+    if (node) node->publish(last);
     return node;
 }
 
@@ -93,7 +93,7 @@ void ReconnectingSource::run() {
     Signal& signal = *signal_;
     std::unique_lock lock(signal.mutex);
     for (;;) {
-        signal.wake.wait(lock, [&] { return signal.stopped || signal.lost || (!current_ && last_.frame); });
+        signal.wake.wait(lock, [&] { return signal.stopped || signal.lost || (!current_ && last_); });
         if (signal.stopped) return;
         if (signal.lost) {
             signal.lost = false;
@@ -105,7 +105,7 @@ void ReconnectingSource::run() {
             lock.lock();
             continue;
         }
-        const Publication last = last_;
+        const PixelBufferRef last = last_;
         const std::uint64_t generation = signal.generation;
         lock.unlock();
         auto node = attempt(generation, last);
@@ -113,10 +113,10 @@ void ReconnectingSource::run() {
         if (node && !signal.stopped && !signal.lost) {
             // Made and handed its first frame before it is published into: no frame meets a half-built node.
             current_ = node;
-            if (!(last_ == last) && last_.frame) {
-                const Publication newer = last_;
+            if (last_ != last && last_) {
+                const PixelBufferRef newer = last_;
                 lock.unlock();
-                node->publish(newer.frame, newer.region, newer.flipped);
+                node->publish(newer);
                 lock.lock();
             }
             continue;

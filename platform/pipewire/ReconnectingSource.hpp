@@ -32,24 +32,13 @@ public:
     ReconnectingSource& operator=(const ReconnectingSource&) = delete;
 
     // Publishes through the current node; while there is none, the frame waits to be the new node's first.
-    void publish(const PixelBufferRef& frame, PixelRect region, bool flipped);
+    void publish(const PixelBufferRef& frame);
     // A buffer of the current node to capture into; nothing while there is none.
     PixelBufferRef acquireFrameBuffer(std::uint32_t width, std::uint32_t height) override;
     // Stops the node and any reconnection; later frames are dropped.
     void stop();
 
 private:
-    struct Publication {
-        PixelBufferRef frame;
-        PixelRect region;
-        bool flipped = false;
-        bool operator==(const Publication& other) const {
-            return frame == other.frame && region.x == other.region.x && region.y == other.region.y &&
-                   region.width == other.region.width && region.height == other.region.height &&
-                   flipped == other.flipped;
-        }
-    };
-
     // What a node's loop tells the reconnecting thread. Nodes hold it, not this object, so that no loop thread
     // ever holds the last reference to what owns its loop.
     struct Signal {
@@ -65,14 +54,14 @@ private:
     void run();
     // One attempt: a new connection and the node on it, at the frame's size and already handed the frame; nothing
     // on failure.
-    std::shared_ptr<PipeWireVideoSource> attempt(std::uint64_t generation, const Publication& last);
+    std::shared_ptr<PipeWireVideoSource> attempt(std::uint64_t generation, const PixelBufferRef& last);
 
     const std::string name_;
     const std::chrono::milliseconds bound_;
     const std::shared_ptr<Signal> signal_ = std::make_shared<Signal>();
     // Under the signal's mutex.
     std::shared_ptr<PipeWireVideoSource> current_;  // nothing until there is a picture, and while it is made again
-    Publication last_;
+    PixelBufferRef last_;
     std::thread thread_;
 };
 

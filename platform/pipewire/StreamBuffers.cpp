@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
+#include <fcntl.h>
+
 #include <pipewire/pipewire.h>
 
 namespace kestrova::platform::pipewire {
@@ -34,6 +36,9 @@ bool StreamBuffers::add(pw_buffer* buffer, const VideoFormat& format) {
     const auto rows = static_cast<std::uint32_t>(bgra ? format.height : (size + stride - 1) / stride);
     auto pixels = PixelBuffer::create(format.width, rows);
     if (!pixels || pixels->byteCount() < size) return false;
+    // Consumers map the memfd at this size: one that shrank it would leave the others, and the capture writing
+    // into it, with pages past its end.
+    if (fcntl(pixels->fd(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) != 0) return false;
 
     auto slot = std::make_unique<Slot>();
     slot->buffer = buffer;

@@ -1,8 +1,9 @@
 #pragma once
 
-// The stream's buffers, allocated by the node itself: each is a memfd that consumers map and that is also a pixel
-// buffer, so a capture can write a frame straight into the memory a consumer reads. A buffer is written only while
-// the node holds it (dequeued, not yet queued) and nothing else refers to its pixels. Used under the loop's lock.
+// The stream's buffers, allocated by the node itself: each is a memfd, sealed at its size, that consumers map and
+// that is also a pixel buffer, so a capture can write a frame straight into the memory a consumer reads. A buffer is
+// written only while the node holds it (dequeued, not yet queued) and nothing else refers to its pixels. Used under
+// the loop's lock.
 
 #include "ScreenCapture.hpp"
 #include "StreamFormat.hpp"

@@ -68,12 +68,13 @@ class RecordedServer final : public Server {
 public:
     explicit RecordedServer(Record record) : record_(std::move(record)) {}
     ~RecordedServer() override { record_->add("server released"); }
-    void publishFrameTexture(const std::shared_ptr<Texture>&, CommandBuffer&, ImageRegion region,
-                             bool flipped) override {
+    int publishFrameTexture(const std::shared_ptr<Texture>&, CommandBuffer&, ImageRegion region,
+                            bool flipped) override {
         record_->add("publish " + std::to_string(int(region.x)) + "," + std::to_string(int(region.y)) + " " +
                      std::to_string(int(region.width)) + "x" + std::to_string(int(region.height)) +
                      (flipped ? " flipped" : ""));
         record_->notePublished();
+        return 0;
     }
     void stop() override {
         record_->add("stop");

@@ -1,6 +1,6 @@
 // Frames written straight into the node's own buffers, as the capture does while a consumer streams BGRA: they
 // still arrive whole, to two consumers at once, to one that joins late and across a size change, and a buffer a
-// consumer holds is never written meanwhile.
+// consumer holds is never written meanwhile. Every buffer lent is sealed against resizing.
 
 #include "FrameServer.hpp"
 #include "pipewire/PipeWireFrameServer.hpp"
@@ -10,6 +10,8 @@
 #include "WaitUntil.hpp"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -45,6 +47,9 @@ struct InPlaceFrames {
         auto lent = frameBuffers.acquireFrameBuffer(width, height);
         if (!lent) return pattern;
         EXPECT_EQ(lent->bytesPerRow(), pattern->bytesPerRow());
+        // The memfd consumers map cannot be resized under them.
+        constexpr int kSizeSeals = F_SEAL_SHRINK | F_SEAL_GROW;
+        EXPECT_EQ(fcntl(lent->fd(), F_GET_SEALS) & kSizeSeals, kSizeSeals);
         std::memcpy(lent->bytes(), pattern->bytes(), pattern->byteCount());
         inPlace.push_back(index);
         return lent;

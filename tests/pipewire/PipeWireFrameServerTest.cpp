@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cerrno>
 
 namespace {
 
@@ -170,41 +170,66 @@ TEST_F(PipeWireSink, WithoutAConsumerFramesAreDroppedAndALaterOneIsServed) {
     }
 }
 
-TEST_F(PipeWireSink, FlippedSubRegionGoesOutBottomRowFirst) {
+TEST_F(PipeWireSink, FlippedOrPartialPublicationIsRefusedAndSendsNothing) {
     auto device = frameServer.connectDevice();
     ASSERT_TRUE(device);
     auto server = device->makeServer(kNodeName);
     auto queue = device->newCommandQueue();
-    auto cache = device->makeTextureCache();
-    ASSERT_TRUE(server && queue && cache.cache);
+    auto cache = device->makeTextureCache().cache;
+    ASSERT_TRUE(server && queue && cache);
 
-    // The published rectangle, flipped, is itself a pattern frame: the source holds it upside down at (5, 3).
+    // The sink's steps, with the region and flip given; the server's answer.
+    const auto publishAs = [&](const platform::PixelBufferRef& frame, platform::ImageRegion region, bool flipped) {
+        const auto made = cache->createTextureFromImage(frame, platform::kTexturePixelFormatBGRA8Unorm,
+                                                        frame->width(), frame->height(), 0);
+        EXPECT_EQ(made.status, 0);
+        auto commands = queue->commandBuffer();
+        const int status = server->publishFrameTexture(made.wrapper->texture(), *commands, region, flipped);
+        commands->commit();
+        return status;
+    };
+    const auto publishWhole = [&](const platform::PixelBufferRef& frame) {
+        EXPECT_EQ(publishAs(frame, {0, 0, double(frame->width()), double(frame->height())}, false), 0);
+    };
     constexpr std::uint32_t kWidth = 40;
     constexpr std::uint32_t kHeight = 30;
-    std::uint32_t next = 0;
-    auto publishFlipped = [&](const platform::PixelBufferRef& inner) {
-        auto outer = platform::PixelBuffer::create(kWidth + 9, kHeight + 7);
-        for (std::uint32_t row = 0; row < kHeight; ++row) {
-            std::memcpy(outer->bytes() + (3 + kHeight - 1 - row) * outer->bytesPerRow() + 5 * 4,
-                        inner->bytes() + row * inner->bytesPerRow(), kWidth * 4);
-        }
-        auto made = cache.cache->createTextureFromImage(outer, platform::kTexturePixelFormatBGRA8Unorm,
-                                                        outer->width(), outer->height(), 0);
-        ASSERT_EQ(made.status, 0);
-        auto commands = queue->commandBuffer();
-        server->publishFrameTexture(made.wrapper->texture(), *commands, {5, 3, kWidth, kHeight}, true);
-        commands->commit();
-    };
     FrameLog log;
-    auto receiver = receive(log, publishFlipped, patternFrames(kWidth, kHeight), next);
+    std::uint32_t next = 0;
+    auto receiver = receive(log, publishWhole, patternFrames(kWidth, kHeight), next);
     ASSERT_TRUE(receiver);
-    EXPECT_TRUE(publishUntil(publishFlipped, patternFrames(kWidth, kHeight), next,
-                             [&] { return hasFrameOfSize(kWidth, kHeight)(log.frames()); }, kBound));
+
+    struct Case {
+        const char* what;
+        platform::ImageRegion region;
+        bool flipped;
+    };
+    const std::vector<Case> cases{
+        {"the whole frame flipped", {0, 0, kWidth, kHeight}, true},
+        {"a part from the origin", {0, 0, kWidth - 8, kHeight - 6}, false},
+        {"a part away from the origin", {5, 3, kWidth - 5, kHeight - 3}, false},
+        {"a part flipped", {5, 3, 20, 10}, true},
+        {"more than the frame", {0, 0, kWidth + 1, kHeight}, false},
+    };
+    // Refused frames are numbered apart: none of them may reach the receiver.
+    constexpr std::uint32_t kRefused = 1'000'000;
+    for (std::uint32_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(publishAs(kestrova::testing::patternFrame(kWidth, kHeight, kRefused + i), c.region, c.flipped),
+                  -EINVAL)
+            << c.what;
+        // Frames go out in order: had the refused one been sent, it would arrive before a later whole one.
+        const std::uint32_t after = next;
+        EXPECT_TRUE(publishUntil(publishWhole, patternFrames(kWidth, kHeight), next,
+                                 [&] { return hasFrameOfSize(kWidth, kHeight, after)(log.frames()); }, kBound))
+            << c.what;
+    }
     receiver.reset();
-    expectAllIntact(log.frames());
+    const auto frames = log.frames();
+    expectAllIntact(frames);
+    for (const auto& f : frames) EXPECT_LT(f.index.value_or(0), kRefused) << "a refused frame was sent";
 }
 
-TEST_F(PipeWireSink, TextureCacheRefusesWhatIsNotAWholeBgraPlane) {
+TEST_F(PipeWireSink, TextureCacheRefusesWhatIsNotAWholeBgraFrame) {
     auto device = frameServer.connectDevice();
     ASSERT_TRUE(device);
     auto cache = device->makeTextureCache().cache;
@@ -219,10 +244,11 @@ TEST_F(PipeWireSink, TextureCacheRefusesWhatIsNotAWholeBgraPlane) {
     };
     const std::vector<Case> cases{
         {"the whole frame", frame, platform::kTexturePixelFormatBGRA8Unorm, 8, 4, 0, true},
-        {"a part from the origin", frame, platform::kTexturePixelFormatBGRA8Unorm, 3, 2, 0, true},
+        {"a part from the origin", frame, platform::kTexturePixelFormatBGRA8Unorm, 3, 2, 0, false},
         {"another pixel format", frame, 81, 8, 4, 0, false},
         {"a second plane", frame, platform::kTexturePixelFormatBGRA8Unorm, 8, 4, 1, false},
         {"wider than the frame", frame, platform::kTexturePixelFormatBGRA8Unorm, 9, 4, 0, false},
+        {"taller than the frame", frame, platform::kTexturePixelFormatBGRA8Unorm, 8, 5, 0, false},
         {"no pixels", frame, platform::kTexturePixelFormatBGRA8Unorm, 0, 4, 0, false},
         {"no frame", nullptr, platform::kTexturePixelFormatBGRA8Unorm, 8, 4, 0, false},
     };

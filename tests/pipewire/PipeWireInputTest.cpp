@@ -36,9 +36,7 @@ TEST(PipeWireInputTest, ReadsTheNewestPictureOfANodeWhole) {
     ASSERT_TRUE(connection);
     auto source = platform::pipewire::PipeWireVideoSource::create(connection, kNodeName, kWidth, kHeight, kBound);
     ASSERT_TRUE(source);
-    const auto publish = [&](const platform::PixelBufferRef& frame) {
-        source->publish(frame, {0, 0, kWidth, kHeight}, false);
-    };
+    const auto publish = [&](const platform::PixelBufferRef& frame) { source->publish(frame); };
     const auto frames = patternFrames(kWidth, kHeight);
     std::uint32_t next = 0;
     std::optional<std::uint32_t> node;
