@@ -98,14 +98,15 @@ TEST_F(Faults, ARestartedTrayHostGetsTheItemAgain) {
     EXPECT_EQ(bridge_->wait(kBound), 0);
 }
 
-// "Salir" while the first list of 200 windows is still being read, 50 times over: the answer to that list arrives
-// as the program ends, and every run still exits with status 0.
+// "Salir" while the first list of 200 windows is still being read: the answer to that list arrives as the program
+// ends, and every run still exits with status 0. TeardownDeathTest pins the race itself (the answer coming after
+// the main queue is gone) in-process and every time; these few runs show the whole program on X11 ends cleanly.
 TEST_F(Faults, QuittingWhileTheWindowsAreListedAlwaysEndsCleanly) {
     startWatcher();
     startCompanion();
     for (int i = 0; i < 199; ++i) companion("open M" + std::to_string(i) + " 16 16");
     companionDone("open M199 16 16");
-    for (int run = 0; run < 50; ++run) {
+    for (int run = 0; run < 5; ++run) {
         startBridge(false);
         const auto found = item();
         // A click that meets a menu rebuilt meanwhile (the first list arriving) names an entry that is gone: click
