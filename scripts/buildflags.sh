@@ -1,9 +1,9 @@
 # The compiler flags of the build trees; sourced by scripts/setup and scripts/test.
 # kestrova_cmake_flags ROOT KIND sets KESTROVA_CMAKE_FLAGS to cmake's -D options for a tree of that kind:
 #   hardened   Debian's hardening flags at RelWithDebInfo: build/, which the tests use and scripts/package packs
-#   debug      the sanitizer trees: only the map of the source folder
-# Both map the source folder to "." (dpkg-buildflags adds the map itself), so that ccache also finds the compiles of
-# another clone of the tree: without it, debug information carries the folder and ccache misses.
+#   debug      the sanitizer trees
+# CMakeLists.txt maps the source folder to "." in debug information, so that ccache finds the compiles of another
+# clone of the tree (dpkg-buildflags adds that map too).
 kestrova_cmake_flags() {
   local root=$1 kind=$2
   case "$kind" in
@@ -18,8 +18,7 @@ kestrova_cmake_flags() {
         -DCMAKE_CXX_FLAGS="$cxxflags $cppflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags")
       ;;
     debug)
-      KESTROVA_CMAKE_FLAGS=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="-ffile-prefix-map=$root=."
-        -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$root=.")
+      KESTROVA_CMAKE_FLAGS=(-DCMAKE_BUILD_TYPE=Debug)
       ;;
     *) echo "kestrova_cmake_flags: unknown kind $kind" >&2; return 1 ;;
   esac

@@ -16,6 +16,7 @@
 #include "pipewire/PipeWireFrameServer.hpp"
 #include "SyphonFrameSink.hpp"
 #include "x11/X11ScreenCapture.hpp"
+#include "ProgramPaths.hpp"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -70,7 +71,7 @@ public:
         if (pid_ == 0) {
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
-            execl(KESTROVA_OUTPUT_DEMO_PATH, KESTROVA_OUTPUT_DEMO_PATH, static_cast<char*>(nullptr));
+            execl(kestrova::testing::paths::outputDemo, kestrova::testing::paths::outputDemo, static_cast<char*>(nullptr));
             _exit(127);
         }
         close(in[0]);

@@ -5,6 +5,7 @@
 
 #include "kwin/KWinScreenCapture.hpp"
 #include "ProcessCpu.hpp"
+#include "ProgramPaths.hpp"
 
 #include <sys/wait.h>
 #include <signal.h>
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
     const pid_t demo = fork();
     if (demo == 0) {
         dup2(commands[0], STDIN_FILENO);
-        execl(KESTROVA_OUTPUT_DEMO_PATH, KESTROVA_OUTPUT_DEMO_PATH, "--wayland", static_cast<char*>(nullptr));
+        execl(kestrova::testing::paths::outputDemo, kestrova::testing::paths::outputDemo, "--wayland", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(commands[0]);

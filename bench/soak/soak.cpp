@@ -6,6 +6,7 @@
 #include "ChildProcess.hpp"
 #include "ProcessStats.hpp"
 #include "SniClient.hpp"
+#include "ProgramPaths.hpp"
 
 #include <QCoreApplication>
 
@@ -25,7 +26,7 @@ namespace {
 
 // Frames per minute, from the rate a receiver reports over a short sample.
 double framesPerMinute() {
-    const auto result = kestrova::testing::runProgram({KESTROVA_RECEIVE_PATH, "--frames", "90", "--timeout", "10"}, 20s);
+    const auto result = kestrova::testing::runProgram({kestrova::testing::paths::receive, "--frames", "90", "--timeout", "10"}, 20s);
     std::smatch match;
     if (!std::regex_search(result.out, match, std::regex(R"(([0-9.]+) por segundo)"))) return 0;
     return std::atof(match[1].str().c_str()) * 60;
@@ -44,10 +45,10 @@ int main(int argc, char** argv) {
         std::fputs("kestrova_soak: hacen falta DISPLAY y un bus de sesión (scripts/servers.sh)\n", stderr);
         return 1;
     }
-    ChildProcess watcher({KESTROVA_SNI_WATCHER_PATH});
+    ChildProcess watcher({kestrova::testing::paths::sniWatcher});
     if (!watcher.waitForOutput("ready", 10s)) return 1;
-    ChildProcess companion({KESTROVA_OUTPUT_DEMO_PATH, "Uno", "Dos"}, {{}, {}, true});
-    ChildProcess bridge({KESTROVA_BRIDGE_PATH});
+    ChildProcess companion({kestrova::testing::paths::outputDemo, "Uno", "Dos"}, {{}, {}, true});
+    ChildProcess bridge({kestrova::testing::paths::bridge});
     kestrova::testing::SniClient client(bus);
     const auto item = client.waitForItem(15s);
     if (!item) {

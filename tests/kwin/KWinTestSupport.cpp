@@ -2,6 +2,7 @@
 
 #include "kwin/KWinScreenCapture.hpp"
 #include "WaitUntil.hpp"
+#include "ProgramPaths.hpp"
 
 #include <csignal>
 #include <cstdlib>
@@ -52,6 +53,6 @@ bool PrivateKWin::kill() {
 }
 
 WaylandCompanion::WaylandCompanion(const std::string& socket)
-    : CompanionProcess({KESTROVA_OUTPUT_DEMO_PATH, "--wayland"}, companionOptions(socket), kWaitBound) {}
+    : CompanionProcess({kestrova::testing::paths::outputDemo, "--wayland"}, companionOptions(socket), kWaitBound) {}
 
 }  // namespace kestrova::testing

@@ -4,6 +4,7 @@
 #include "KWinTestSupport.hpp"
 
 #include "BridgeDesktop.hpp"
+#include "ProgramPaths.hpp"
 
 namespace {
 
@@ -21,7 +22,7 @@ protected:
         options.environment["DBUS_SESSION_BUS_ADDRESS"] = bus_.address();
         options.pipeStdin = true;
         companion_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{KESTROVA_OUTPUT_DEMO_PATH, "--wayland"}, options);
+            std::vector<std::string>{kestrova::testing::paths::outputDemo, "--wayland"}, options);
     }
 };
 

@@ -7,6 +7,7 @@
 #include "PngFile.hpp"
 #include "SyphonFrameSink.hpp"
 #include "WaitUntil.hpp"
+#include "ProgramPaths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,7 @@ using kestrova::testing::patternFrames;
 using kestrova::testing::publishUntil;
 using kestrova::testing::TemporaryDirectory;
 
-const std::string kReceive = KESTROVA_RECEIVE_PATH;
+const std::string kReceive = kestrova::testing::paths::receive;
 constexpr auto kBound = std::chrono::seconds(30);
 
 struct ReceiveTool : ::testing::Test {

@@ -1,4 +1,5 @@
 #include "ChildProcess.hpp"
+#include "ProgramPaths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@ using kestrova::testing::runProgram;
 
 namespace {
 
-const std::string kProgram = KESTROVA_BRIDGE_PATH;
+const std::string kProgram = kestrova::testing::paths::bridge;
 const std::string kLine = "Kestrova Bridge self-test: OK\n";
 
 struct SwitchCase {

@@ -5,6 +5,7 @@
 #include "PrivateSessionBus.hpp"
 #include "SniClient.hpp"
 #include "WaitUntil.hpp"
+#include "ProgramPaths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -101,14 +102,14 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> startWatcher() {
-        auto watcher = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_SNI_WATCHER_PATH},
+        auto watcher = std::make_unique<ChildProcess>(std::vector<std::string>{kestrova::testing::paths::sniWatcher},
                                                       onPrivateBus());
         EXPECT_TRUE(watcher->waitForOutput("ready\n", kBound)) << watcher->stderrText();
         return watcher;
     }
 
     std::unique_ptr<ChildProcess> startProbe(std::vector<std::string> arguments = {}) {
-        arguments.insert(arguments.begin(), KESTROVA_QT_PROBE_PATH);
+        arguments.insert(arguments.begin(), kestrova::testing::paths::qtProbe);
         auto probe = std::make_unique<ChildProcess>(arguments, onPrivateBus());
         EXPECT_TRUE(probe->waitForOutput("launched\n", kBound)) << probe->stderrText();
         return probe;
@@ -245,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, QuitSignalEndToEnd, ::testing::Values(SIGTERM,
 TEST(ProbeWithoutDesktopTest, ExitsWithOneLineOnStandardErrorInsteadOfAborting) {
     ChildProcess::Options options;
     options.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
-    const auto result = kestrova::testing::runProgram({KESTROVA_QT_PROBE_PATH}, kBound, options);
+    const auto result = kestrova::testing::runProgram({kestrova::testing::paths::qtProbe}, kBound, options);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     ASSERT_FALSE(result.err.empty());

@@ -5,6 +5,7 @@
 #include "SniClient.hpp"
 #include "TrayDesktop.hpp"
 #include "WaitUntil.hpp"
+#include "ProgramPaths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,7 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> startProbe() {
-        auto probe = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_QT_PROBE_PATH},
+        auto probe = std::make_unique<ChildProcess>(std::vector<std::string>{kestrova::testing::paths::qtProbe},
                                                     desktop_->options());
         EXPECT_TRUE(probe->waitForOutput("launched\n", kBound)) << probe->stderrText();
         return probe;
@@ -94,8 +95,8 @@ protected:
     }
 
     std::string screenshotPath(const std::string& name) const {
-        std::filesystem::create_directories(KESTROVA_SCREENSHOT_DIR);
-        return std::string(KESTROVA_SCREENSHOT_DIR) + "/" + kindName(GetParam()) + "-" + name + ".png";
+        std::filesystem::create_directories(kestrova::testing::paths::screenshotDir);
+        return std::string(kestrova::testing::paths::screenshotDir) + "/" + kindName(GetParam()) + "-" + name + ".png";
     }
 
     std::unique_ptr<TrayDesktop> desktop_;

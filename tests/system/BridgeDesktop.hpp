@@ -7,6 +7,7 @@
 #include "PrivateSessionBus.hpp"
 #include "SniClient.hpp"
 #include "WaitUntil.hpp"
+#include "ProgramPaths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -93,20 +94,20 @@ protected:
     }
 
     void startWatcher() {
-        watcher_ = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_SNI_WATCHER_PATH}, busOptions());
+        watcher_ = std::make_unique<ChildProcess>(std::vector<std::string>{kestrova::testing::paths::sniWatcher}, busOptions());
         ASSERT_TRUE(watcher_->waitForOutput("ready", kBound));
     }
     void startCompanion() {
         auto options = busOptions();
         options.pipeStdin = true;
-        companion_ = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_OUTPUT_DEMO_PATH}, options);
+        companion_ = std::make_unique<ChildProcess>(std::vector<std::string>{kestrova::testing::paths::outputDemo}, options);
     }
     // Without a frame server the bridge captures into its diagnostic sink.
     void startBridge(bool withFrameServer = true, const std::map<std::string, std::string>& environment = {}) {
         auto options = busOptions();
         options.environment.insert(environment.begin(), environment.end());
         if (!withFrameServer) options.environment["XDG_RUNTIME_DIR"] = emptyRuntimeDirectory();
-        bridge_ = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_BRIDGE_PATH}, options);
+        bridge_ = std::make_unique<ChildProcess>(std::vector<std::string>{kestrova::testing::paths::bridge}, options);
     }
     void companion(const std::string& command) {
         ASSERT_TRUE(companion_);

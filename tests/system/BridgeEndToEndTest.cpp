@@ -3,6 +3,7 @@
 // publishes is received from PipeWire.
 
 #include "BridgeDesktop.hpp"
+#include "ProgramPaths.hpp"
 
 namespace {
 
@@ -87,7 +88,7 @@ TEST_F(BridgeEndToEnd, TheWindowsPixelsReachAReceiverAtTwiceItsSize) {
     ASSERT_EQ(waitForMenu(one), one);
     // The receiver decodes the companion's moving counter from the pixels of every frame it gets.
     const auto received = kestrova::testing::runProgram(
-        {KESTROVA_RECEIVE_PATH, "--frames", "20", "--timeout", "15", "--check-counter"}, 30s);
+        {kestrova::testing::paths::receive, "--frames", "20", "--timeout", "15", "--check-counter"}, 30s);
     EXPECT_EQ(received.status, 0) << received.out << received.err;
     EXPECT_NE(received.out.find("20 de 640x480"), std::string::npos) << received.out;
     bridge_->signal(SIGTERM);

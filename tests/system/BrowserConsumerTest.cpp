@@ -7,6 +7,7 @@
 #include "CameraPortal.hpp"
 #include "DemoPattern.hpp"
 #include "HeadlessBrowser.hpp"
+#include "ProgramPaths.hpp"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -58,7 +59,7 @@ std::string pageUrl() {
     for (const auto& spot : steadySpots()) points << spot.x << ',' << spot.y << ';';
     std::string camera;
     for (const char c : kServerName) camera += c == ' ' ? std::string("%20") : std::string(1, c);
-    return std::string("file://") + KESTROVA_SOURCE_DIR + "/tests/system/data/camera.html?camera=" + camera +
+    return std::string("file://") + kestrova::testing::paths::sourceDir + "/tests/system/data/camera.html?camera=" + camera +
            "&points=" + points.str();
 }
 
@@ -187,7 +188,7 @@ TEST_P(BrowserConsumer, ListsTheCameraAndShowsTheWindowsPicture) {
     // The bridge publishes on the portal's daemon and shows its item on the tray's bus.
     auto options = portal.pipewire().clientOptions();
     options.environment["DBUS_SESSION_BUS_ADDRESS"] = bus_.address();
-    bridge_ = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_BRIDGE_PATH}, options);
+    bridge_ = std::make_unique<ChildProcess>(std::vector<std::string>{kestrova::testing::paths::bridge}, options);
     const auto searching = menuWith("Buscando pantallas Kestrova", {});
     ASSERT_EQ(waitForMenu(searching), searching);
 

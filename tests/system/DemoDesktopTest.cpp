@@ -2,6 +2,7 @@
 // bridge's menu and a non-zero frame rate, and leave a received frame at twice the window's size.
 
 #include "ChildProcess.hpp"
+#include "ProgramPaths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@ using namespace std::chrono_literals;
 namespace {
 
 TEST(DemoDesktop, ReportsTheMenuAndReceivedFramesAndWritesTheFrame) {
-    const std::filesystem::path root = KESTROVA_SOURCE_DIR;
+    const std::filesystem::path root = kestrova::testing::paths::sourceDir;
     const auto frame = root / "demo-frame.png";
     std::filesystem::remove(frame);
     for (const std::string mode : {"one", "two"}) {

@@ -2,6 +2,7 @@
 // and a consumer that waits for the source before any window exists gets the window's picture once it appears.
 
 #include "BridgeDesktop.hpp"
+#include "ProgramPaths.hpp"
 
 namespace {
 
@@ -22,7 +23,7 @@ TEST_F(FirstFrame, EveryStartPublishesItsFirstFrame) {
         startBridge();
         ASSERT_EQ(waitForMenu(kTransmitting), kTransmitting);
         const auto received =
-            runProgram({KESTROVA_RECEIVE_PATH, "--frames", "3", "--timeout", "15", "--check-counter"}, 30s);
+            runProgram({kestrova::testing::paths::receive, "--frames", "3", "--timeout", "15", "--check-counter"}, 30s);
         EXPECT_EQ(received.status, 0) << received.out << received.err;
         EXPECT_NE(received.out.find("3 de 640x480"), std::string::npos) << received.out;
         bridge_->signal(SIGTERM);
@@ -38,7 +39,7 @@ TEST_F(FirstFrame, AConsumerWaitingBeforeAnyWindowGetsThePictureAtItsSize) {
     const auto searching = menuWith("Buscando pantallas Kestrova", {});
     ASSERT_EQ(waitForMenu(searching), searching);
     // There is no picture yet, so there is nothing to receive: no size is offered that the window would not have.
-    ChildProcess consumer({KESTROVA_RECEIVE_PATH, "--frames", "10", "--timeout", "30", "--check-counter"});
+    ChildProcess consumer({kestrova::testing::paths::receive, "--frames", "10", "--timeout", "30", "--check-counter"});
     companion("open Uno 320 240");
     ASSERT_EQ(waitForMenu(kTransmitting), kTransmitting);
     ASSERT_EQ(consumer.wait(40s), 0) << consumer.stdoutText() << consumer.stderrText();

@@ -4,6 +4,7 @@
 #include "BridgeDesktop.hpp"
 #include "PipeWireTestSupport.hpp"
 #include "WaitUntil.hpp"
+#include "ProgramPaths.hpp"
 
 namespace {
 
@@ -16,12 +17,12 @@ const std::string kTransmitting = "Transmitiendo como Kestrova Bridge";
 std::unique_ptr<ChildProcess> bridgeOn(const PrivateSessionBus& bus, const PrivatePipeWire& pipewire) {
     auto options = pipewire.clientOptions();
     options.environment["DBUS_SESSION_BUS_ADDRESS"] = bus.address();
-    return std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_BRIDGE_PATH}, options);
+    return std::make_unique<ChildProcess>(std::vector<std::string>{kestrova::testing::paths::bridge}, options);
 }
 
 // kestrova-receive on that daemon: frames of the companion's moving counter at twice the window's size.
 RunResult receiveFrom(const PrivatePipeWire& pipewire) {
-    return runProgram({KESTROVA_RECEIVE_PATH, "--frames", "10", "--timeout", "15", "--check-counter"}, 30s,
+    return runProgram({kestrova::testing::paths::receive, "--frames", "10", "--timeout", "15", "--check-counter"}, 30s,
                       pipewire.clientOptions());
 }
 

@@ -4,6 +4,7 @@
 #include "BridgeDesktop.hpp"
 #include "PrivateDesktop.hpp"
 #include "WaitUntil.hpp"
+#include "ProgramPaths.hpp"
 
 namespace {
 
@@ -17,7 +18,7 @@ protected:
     void expectTransmitted(const std::vector<std::string>& receiver) {
         // The first frames after the window is shown may be taken before its client has drawn it again; once frames
         // flow, every frame the checking consumer gets must carry the companion's picture.
-        const auto flowing = runProgram({KESTROVA_RECEIVE_PATH, "--frames", "5", "--timeout", "15"}, 30s);
+        const auto flowing = runProgram({kestrova::testing::paths::receive, "--frames", "5", "--timeout", "15"}, 30s);
         ASSERT_EQ(flowing.status, 0) << flowing.out << flowing.err;
         const auto received = runProgram(receiver, 30s);
         EXPECT_NE(received.out.find("20 de 640x480"), std::string::npos) << received.out;
@@ -39,7 +40,7 @@ TEST_F(HiddenAtStart, AWindowItsClientUnmappedIsTransmittedOnceMappedAgain) {
     startBridge();
     ASSERT_EQ(waitForMenu(kTransmitting), kTransmitting);
     companion("map Uno");
-    expectTransmitted({KESTROVA_RECEIVE_PATH, "--frames", "20", "--timeout", "15", "--check-counter"});
+    expectTransmitted({kestrova::testing::paths::receive, "--frames", "20", "--timeout", "15", "--check-counter"});
 }
 
 class HiddenOnADesktop : public HiddenAtStart {
@@ -61,7 +62,7 @@ TEST_F(HiddenOnADesktop, AWindowOnAnotherOpenboxDesktopIsTransmittedOnceThatDesk
     startBridge();
     ASSERT_EQ(waitForMenu(kTransmitting), kTransmitting);
     ASSERT_TRUE(openbox_.showDesktop(1));
-    expectTransmitted({KESTROVA_RECEIVE_PATH, "--frames", "20", "--timeout", "15", "--check-counter"});
+    expectTransmitted({kestrova::testing::paths::receive, "--frames", "20", "--timeout", "15", "--check-counter"});
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "X11TestSupport.hpp"
+#include "ProgramPaths.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,7 @@ xcb_atom_t intern(xcb_connection_t* connection, const char* name) {
 }  // namespace
 
 Companion::Companion(const std::string& display)
-    : CompanionProcess({KESTROVA_OUTPUT_DEMO_PATH}, onDisplay(display), kBound) {}
+    : CompanionProcess({kestrova::testing::paths::outputDemo}, onDisplay(display), kBound) {}
 
 OwnWindow::OwnWindow(const std::string& title, bool mapped) : connection_(xcb_connect(nullptr, nullptr)) {
     if (xcb_connection_has_error(connection_)) return;

@@ -1,6 +1,7 @@
 #include "TrayDesktop.hpp"
 
 #include "WaitUntil.hpp"
+#include "ProgramPaths.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -51,7 +52,7 @@ ChildProcess::Options TrayDesktop::options() const {
                            {"XDG_CONFIG_HOME", directory_ + "/config"},
                            {"XDG_CACHE_HOME", directory_ + "/cache"},
                            {"XDG_RUNTIME_DIR", directory_ + "/runtime"},
-                           {"XDG_CONFIG_DIRS", KESTROVA_TRAY_CONFIG_DIR}};
+                           {"XDG_CONFIG_DIRS", kestrova::testing::paths::trayConfigDir}};
     options.unsetEnvironment = {"SESSION_MANAGER", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP"};
     return options;
 }
@@ -59,7 +60,7 @@ ChildProcess::Options TrayDesktop::options() const {
 bool TrayDesktop::startSettingsDaemon() {
     if (settingsDaemon_) return true;
     // Started here with the panel's configuration, before the panel would have the bus start one without it.
-    settingsDaemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_XFCONFD_PATH}, options());
+    settingsDaemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{kestrova::testing::paths::xfconfd}, options());
     return waitUntil(
         [this] {
             return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
