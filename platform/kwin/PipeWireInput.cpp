@@ -46,6 +46,14 @@ const spa_pod* buildBuffers(spa_pod_builder& builder) {
     return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
 }
 
+// Asks for the crop rectangle with each buffer: producers that cast one window into a larger picture say there
+// where the window is.
+const spa_pod* buildCropMeta(spa_pod_builder& builder) {
+    return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoCrop),
+        SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_region))));
+}
+
 }  // namespace
 
 struct PipeWireInput::Impl {
@@ -60,6 +68,7 @@ struct PipeWireInput::Impl {
     bool negotiated = false;
     bool started = false;
     pw_buffer* held = nullptr;
+    std::optional<PictureRegion> heldCrop;
 
     static void coreError(void* data, std::uint32_t id, int, int, const char*) {
         auto* self = static_cast<Impl*>(data);
@@ -88,10 +97,10 @@ struct PipeWireInput::Impl {
         }
         self->format = info;
         self->negotiated = true;
-        std::uint8_t storage[256];
+        std::uint8_t storage[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod* params[] = {buildBuffers(builder)};
-        pw_stream_update_params(self->stream, params, 1);
+        const spa_pod* params[] = {buildBuffers(builder), buildCropMeta(builder)};
+        pw_stream_update_params(self->stream, params, 2);
     }
 
     // Buffers go when the format changes (the held one with them, already freed: it must not be queued again).
@@ -182,7 +191,14 @@ void PipeWireInput::hold(pw_buffer* buffer) {
     const bool corrupted = header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0;
     const std::size_t stride = plane.chunk ? static_cast<std::size_t>(plane.chunk->stride) : 0;
     const std::size_t needed = stride * impl.format.size.height;
-    const bool usable = impl.negotiated && !corrupted && plane.data && plane.chunk && plane.chunk->size > 0 &&
+    const auto* region = static_cast<const spa_meta_region*>(
+        spa_buffer_find_meta_data(buffer->buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+    const CropReading crop = region ? cropOf(region->region.position.x, region->region.position.y,
+                                             region->region.size.width, region->region.size.height,
+                                             impl.format.size.width, impl.format.size.height)
+                                    : CropReading{};
+    const bool usable = impl.negotiated && !corrupted && !crop.invalid && plane.data && plane.chunk &&
+                        plane.chunk->size > 0 &&
                         stride >= std::size_t{impl.format.size.width} * 4 &&
                         std::size_t{plane.chunk->offset} + needed <= plane.maxsize;
     if (!usable) {
@@ -191,6 +207,17 @@ void PipeWireInput::hold(pw_buffer* buffer) {
     }
     if (impl.held) pw_stream_queue_buffer(impl.stream, impl.held);
     impl.held = buffer;
+    impl.heldCrop = crop.crop;
+}
+
+CropReading cropOf(std::int32_t x, std::int32_t y, std::uint32_t regionWidth, std::uint32_t regionHeight,
+                   std::uint32_t width, std::uint32_t height) {
+    // A producer that crops nothing may leave the region all zero.
+    if (x == 0 && y == 0 && regionWidth == 0 && regionHeight == 0) return {};
+    const bool inside = x >= 0 && y >= 0 && regionWidth > 0 && regionHeight > 0 &&
+                        std::uint64_t(x) + regionWidth <= width && std::uint64_t(y) + regionHeight <= height;
+    if (!inside) return CropReading{std::nullopt, true};
+    return CropReading{PictureRegion{std::uint32_t(x), std::uint32_t(y), regionWidth, regionHeight}, false};
 }
 
 std::optional<InputFrame> PipeWireInput::newest() const {
@@ -203,6 +230,11 @@ std::optional<InputFrame> PipeWireInput::newest() const {
     frame.height = impl.format.size.height;
     frame.stride = static_cast<std::size_t>(plane.chunk->stride);
     frame.opaque = impl.format.format == SPA_VIDEO_FORMAT_BGRx;
+    if (const auto& crop = impl.heldCrop) {
+        frame.pixels += crop->y * frame.stride + std::size_t{crop->x} * 4;
+        frame.width = crop->width;
+        frame.height = crop->height;
+    }
     return frame;
 }
 
