@@ -1,0 +1,60 @@
+#include "GnomeScreenCapture.hpp"
+
+#include "SessionBus.hpp"
+#include "ShellWindows.hpp"
+#include "WindowStream.hpp"
+
+namespace kestrova::platform::gnome {
+
+namespace {
+
+class GnomeScreenCapture final : public ScreenCaptureService {
+public:
+    GnomeScreenCapture()
+        : ids_(std::make_shared<WindowIds>()),
+          queue_(std::make_unique<SerialQueue>("org.kestrova.gnome.windows", QueuePriority::normal)) {}
+
+    // Queries wait on the shell's answers, so they run on a thread of their own, one after another, each on a
+    // connection of its own. The extension lists every output window, minimised or not, and nothing else.
+    void getShareableContent(bool, bool, std::function<void(ShareableContentAnswer)> completion) override {
+        queue_->async([ids = ids_, completion = std::move(completion)] {
+            auto connected = BusConnection::connect();
+            if (auto* error = std::get_if<Error>(&connected)) return completion(ShareableContentAnswer(*error));
+            auto listed = askShell(std::get<BusConnection>(connected).get());
+            if (auto* error = std::get_if<Error>(&listed)) return completion(ShareableContentAnswer(*error));
+            auto records = recordsOf(std::get<std::vector<ShellWindow>>(std::move(listed)), *ids);
+            completion(ShareableContentAnswer(ShareableContent{std::move(records)}));
+        });
+    }
+
+    std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                       std::weak_ptr<StreamDelegate> delegate) override {
+        std::optional<std::uint64_t> windowID;
+        if (filter.window()) windowID = ids_->metaIDOf(filter.window()->windowID);
+        return makeWindowStream(windowID, configuration, std::move(delegate));
+    }
+
+private:
+    std::shared_ptr<WindowIds> ids_;
+    // Last, so that it finishes the queries still queued before anything else goes.
+    std::unique_ptr<SerialQueue> queue_;
+};
+
+}  // namespace
+
+bool sessionOffersWindowCapture() {
+    auto connected = BusConnection::connect();
+    auto* bus = std::get_if<BusConnection>(&connected);
+    if (!bus) return false;
+    auto owned = callMethod(bus->get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                            "NameHasOwner", g_variant_new("(s)", "org.gnome.Mutter.ScreenCast"), "(b)");
+    auto* reply = std::get_if<Variant>(&owned);
+    if (!reply) return false;
+    gboolean has = FALSE;
+    g_variant_get(reply->get(), "(b)", &has);
+    return has;
+}
+
+std::shared_ptr<ScreenCaptureService> makeGnomeScreenCapture() { return std::make_shared<GnomeScreenCapture>(); }
+
+}  // namespace kestrova::platform::gnome
