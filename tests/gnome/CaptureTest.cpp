@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 
 namespace {
@@ -119,6 +121,85 @@ TEST_F(GnomeCapture, TheUsersStopFromTheShellEndsTheCaptureWithAnError) {
     ASSERT_EQ(shell_->stopEveryCast(), 1u);
     ASSERT_TRUE(errorArrives());
     expectOneError(gnome::ErrorCode::stoppedFromShell, "La captura de la ventana se detuvo desde GNOME Shell");
+}
+
+// Keeps the four corner pixels (0xRRGGBB) of the last frame.
+class CornerSink final : public FrameSink {
+public:
+    bool isAvailable() const override { return true; }
+    const std::string& name() const override { return name_; }
+    void publish(const platform::PixelBufferRef& buffer) override {
+        const auto pixel = [&](std::uint32_t x, std::uint32_t y) {
+            const std::uint8_t* p = buffer->bytes() + y * buffer->bytesPerRow() + std::size_t{x} * 4;
+            return std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+        };
+        const std::uint32_t right = buffer->width() - 1, bottom = buffer->height() - 1;
+        std::lock_guard lock(mutex_);
+        corners_ = {pixel(0, 0), pixel(right, 0), pixel(0, bottom), pixel(right, bottom)};
+        size_ = {buffer->width(), buffer->height()};
+        ++count_;
+    }
+    void stop() override {}
+
+    std::size_t count() const {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+    std::array<std::uint32_t, 4> corners() const {
+        std::lock_guard lock(mutex_);
+        return corners_;
+    }
+    std::pair<std::uint32_t, std::uint32_t> size() const {
+        std::lock_guard lock(mutex_);
+        return size_;
+    }
+
+private:
+    const std::string name_ = "corners";
+    mutable std::mutex mutex_;
+    std::array<std::uint32_t, 4> corners_{};
+    std::pair<std::uint32_t, std::uint32_t> size_;
+    std::size_t count_ = 0;
+};
+
+// A GTK 4 window draws its shadow around itself; Mutter casts both, and the capture shows only the window. Its
+// one colour reaches every corner of the frame (the shadow, or black bars around it, would not).
+TEST(GnomeShadow, AGtk4WindowIsCapturedWithoutItsShadow) {
+    ASSERT_TRUE(useTestShell()) << "the test script starts GNOME Shell";
+    ShellProbe shell;
+    ChildProcess::Options options;
+    options.environment = {{"GDK_BACKEND", "wayland"}, {"GSK_RENDERER", "cairo"}};
+    options.unsetEnvironment = {"DISPLAY"};
+    ChildProcess gtk({"gjs", KESTROVA_GTK4_WINDOW_PATH, kPrefix + "Sombra", "rgb(48,112,192)"}, options);
+    const auto shown = shell.await(kPrefix + "Sombra");
+    ASSERT_TRUE(shown);
+    ASSERT_GT(shown->buffer.width, shown->frame.width) << "the window draws a shadow";
+
+    auto service = gnome::makeGnomeScreenCapture();
+    platform::installScreenCapture(service);
+    platform::ManualLoop loop;
+    auto sink = std::make_shared<CornerSink>();
+    auto bridge = CaptureBridge::create(sink);
+    std::vector<platform::Error> errors;
+    bridge->onError = [&](const platform::Error& error) { errors.push_back(error); };
+    const auto answer =
+        listUntil(loop, *service, [](const auto& c) { return titled(c, kPrefix + "Sombra") != nullptr; });
+    ASSERT_TRUE(answer.content);
+    bridge->capture(titled(*answer.content, kPrefix + "Sombra"));
+    // A window that does not change sends one picture, after which nothing comes to the loop.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            loop.runUntilIdle();
+            return sink->count() >= 1;
+        },
+        kWaitBound));
+    EXPECT_TRUE(shutDown(loop, bridge, kWaitBound));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(sink->size(), std::pair(640u, 480u));
+    for (const std::uint32_t corner : sink->corners()) {
+        const int r = corner >> 16, g = (corner >> 8) & 0xFF, b = corner & 0xFF;
+        EXPECT_LE(std::abs(r - 48) + std::abs(g - 112) + std::abs(b - 192), 12) << std::hex << corner;
+    }
 }
 
 // Counts what a stream delivers, on its own queue.
