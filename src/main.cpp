@@ -2,6 +2,7 @@
 #include "BridgeConstants.hpp"
 #include "SelectionPolicy.hpp"
 
+#include "GnomeScreenCapture.hpp"
 #include "KWinScreenCapture.hpp"
 #include "PipeWireFrameServer.hpp"
 #include "QtRuntime.hpp"
@@ -20,11 +21,13 @@ bool hasSelfTestSwitch(int argc, char** argv) {
     return false;
 }
 
-// A Plasma Wayland session that lets this program list and cast windows shows its native windows that way;
-// anywhere else the windows are the X server's (XWayland's, on other Wayland desktops).
+// A Plasma Wayland session that lets this program list and cast windows shows its native windows that way, and so
+// does GNOME's through the project's shell extension and Mutter's ScreenCast; anywhere else the windows are the X
+// server's (XWayland's, on other Wayland desktops).
 std::shared_ptr<kestrova::platform::ScreenCaptureService> chosenScreenCapture() {
     namespace platform = kestrova::platform;
     if (platform::kwin::sessionOffersWindowCapture()) return platform::kwin::makeKWinScreenCapture();
+    if (platform::gnome::sessionOffersWindowCapture()) return platform::gnome::makeGnomeScreenCapture();
     return platform::x11::makeX11ScreenCapture();
 }
 

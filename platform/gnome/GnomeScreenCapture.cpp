@@ -4,6 +4,8 @@
 #include "ShellWindows.hpp"
 #include "WindowStream.hpp"
 
+#include <cstdlib>
+
 namespace kestrova::platform::gnome {
 
 namespace {
@@ -43,6 +45,9 @@ private:
 }  // namespace
 
 bool sessionOffersWindowCapture() {
+    // Mutter offers its ScreenCast on X11 sessions too, where the X server's windows serve.
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    if (display == nullptr || *display == '\0') return false;
     auto connected = BusConnection::connect();
     auto* bus = std::get_if<BusConnection>(&connected);
     if (!bus) return false;

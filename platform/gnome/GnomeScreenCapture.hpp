@@ -22,7 +22,7 @@ enum class ErrorCode : int {
     invalidRequest,     // a configuration the stream cannot serve
 };
 
-// True when the session bus carries GNOME Shell with Mutter's ScreenCast service.
+// True on a Wayland session whose bus carries Mutter's ScreenCast service, that is GNOME's.
 bool sessionOffersWindowCapture();
 
 // The service for the shell on the session bus. It connects for each query and each stream, so that a shell that

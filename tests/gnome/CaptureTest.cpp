@@ -25,6 +25,8 @@ using namespace kestrova;
 using namespace kestrova::testing;
 namespace gnome = platform::gnome;
 
+const std::string kPrefix = "Kestrova Output | ";
+
 class GnomeCapture : public ::testing::Test {
 protected:
     void SetUp() override {

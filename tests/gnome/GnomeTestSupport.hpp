@@ -16,7 +16,6 @@
 namespace kestrova::testing {
 
 inline constexpr std::chrono::milliseconds kWaitBound{15000};
-inline const std::string kPrefix = "Kestrova Output | ";
 
 // Makes the shell the test script started (KESTROVA_GNOME_SOCKET, KESTROVA_GNOME_BUS) this process's Wayland
 // display and session bus; false when there is none.

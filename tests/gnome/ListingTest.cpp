@@ -20,6 +20,8 @@ using namespace kestrova;
 using namespace kestrova::testing;
 using platform::gnome::ShellWindow;
 
+const std::string kPrefix = "Kestrova Output | ";
+
 std::ptrdiff_t indexOf(const platform::ShareableContent& content, const platform::Window& window) {
     return std::find(content.windows.begin(), content.windows.end(), window) - content.windows.begin();
 }
