@@ -1,6 +1,6 @@
 # A headless GNOME Shell for the tests of the GNOME provider, on the runtime directory and PipeWire of servers.sh
 # but with a session bus of its own, so that the tray watcher of its AppIndicator extension meets no other test.
-# Sourced after servers_start. gnome_start enables the project's extension (from the source tree), the AppIndicator
+# Sourced after servers_start. gnome_start enables the project's extension (from build/), the AppIndicator
 # extension and the tests' indicator extension before the shell starts, and exports KESTROVA_GNOME_SOCKET and
 # KESTROVA_GNOME_BUS (not WAYLAND_DISPLAY and DBUS_SESSION_BUS_ADDRESS, so that the other tests keep theirs);
 # gnome_stop ends it by PID. It draws into shared memory without a GPU.
@@ -44,7 +44,9 @@ gnome_start() {
   here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   GNOME_ROOT="$KESTROVA_RUNTIME/gnome"
   mkdir -p "$GNOME_ROOT"/{home,config/glib-2.0/settings,data/gnome-shell/extensions,cache}
-  ln -sfn "$here/data/gnome-shell/$GNOME_EXTENSION" "$GNOME_ROOT/data/gnome-shell/extensions/$GNOME_EXTENSION"
+  # The extension as the build makes it for this machine's Shell 43.
+  ln -sfn "$here/build/data/gnome-shell/legacy/$GNOME_EXTENSION" \
+    "$GNOME_ROOT/data/gnome-shell/extensions/$GNOME_EXTENSION"
   ln -sfn "$here/tests/gnome/$GNOME_TEST_INDICATOR" "$GNOME_ROOT/data/gnome-shell/extensions/$GNOME_TEST_INDICATOR"
   # The keyfile settings back-end, read by the shell at start: no dconf service needed.
   cat >"$GNOME_ROOT/config/glib-2.0/settings/keyfile" <<KEYS

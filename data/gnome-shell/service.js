@@ -1,9 +1,7 @@
 // Tells Kestrova Bridge, on the session bus, which windows carry the companion's output: Mutter offers programs no
 // window list of their own. Only windows whose title begins with the prefix are told; other windows' titles stay in
-// the shell. It answers when asked and does nothing otherwise.
-'use strict';
-
-const {Gio, Meta} = imports.gi;
+// the shell. It answers when asked and does nothing otherwise. Shared by both extension formats, which supply Gio
+// and Meta.
 
 const BUS_NAME = 'org.kestrova.Bridge';
 const OBJECT_PATH = '/org/kestrova/Bridge';
@@ -44,7 +42,7 @@ class WindowsService {
     }
 }
 
-class Extension {
+class BridgeExport {
     enable() {
         this._exported = Gio.DBusExportedObject.wrapJSObject(INTERFACE, new WindowsService());
         this._exported.export(Gio.DBus.session, OBJECT_PATH);
@@ -57,9 +55,4 @@ class Extension {
         this._exported.unexport();
         this._exported = null;
     }
-}
-
-/** Called once by the shell when it loads the extension. */
-function init() {
-    return new Extension();
 }
