@@ -50,14 +50,7 @@ bool sessionOffersWindowCapture() {
     if (display == nullptr || *display == '\0') return false;
     auto connected = BusConnection::connect();
     auto* bus = std::get_if<BusConnection>(&connected);
-    if (!bus) return false;
-    auto owned = callMethod(bus->get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                            "NameHasOwner", g_variant_new("(s)", "org.gnome.Mutter.ScreenCast"), "(b)");
-    auto* reply = std::get_if<Variant>(&owned);
-    if (!reply) return false;
-    gboolean has = FALSE;
-    g_variant_get(reply->get(), "(b)", &has);
-    return has;
+    return bus && nameHasOwner(bus->get(), "org.gnome.Mutter.ScreenCast");
 }
 
 std::shared_ptr<ScreenCaptureService> makeGnomeScreenCapture() { return std::make_shared<GnomeScreenCapture>(); }

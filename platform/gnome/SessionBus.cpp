@@ -71,4 +71,14 @@ std::variant<Variant, CallFailure> callMethod(GDBusConnection* connection, const
     return failure;
 }
 
+bool nameHasOwner(GDBusConnection* connection, const char* name) {
+    auto reply = callMethod(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                            "NameHasOwner", g_variant_new("(s)", name), "(b)");
+    auto* owned = std::get_if<Variant>(&reply);
+    if (!owned) return false;
+    gboolean has = FALSE;
+    g_variant_get(owned->get(), "(b)", &has);
+    return has;
+}
+
 }  // namespace kestrova::platform::gnome

@@ -55,4 +55,7 @@ std::variant<Variant, CallFailure> callMethod(GDBusConnection* connection, const
                                               const char* interface, const char* method, GVariant* parameters,
                                               const char* replyType);
 
+// Whether someone owns the name on the bus; false when the bus cannot say.
+bool nameHasOwner(GDBusConnection* connection, const char* name);
+
 }  // namespace kestrova::platform::gnome

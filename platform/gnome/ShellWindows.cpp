@@ -85,6 +85,9 @@ std::variant<std::vector<ShellWindow>, Error> askShell(GDBusConnection* connecti
                             "(a(tsi(iiii)(iiii)bu))");
     if (auto* answer = std::get_if<Variant>(&reply)) return shellWindowsOf(answer->get());
     const auto& failure = std::get<CallFailure>(reply);
+    if (failure.noOwner() && !nameHasOwner(connection, "org.gnome.Shell")) {
+        return makeError(ErrorCode::connectionLost, "GNOME Shell no está en marcha en esta sesión");
+    }
     if (failure.noOwner() || failure.unknownMethod()) {
         return makeError(ErrorCode::extensionMissing,
                          "La extensión «Kestrova Bridge» de GNOME Shell no está activa: actívela con "

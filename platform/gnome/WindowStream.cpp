@@ -152,7 +152,7 @@ void Caster::emit(Clock::time_point now) {
         pictureWidth_ = frame.width;
         pictureHeight_ = frame.height;
     }
-    const PictureCut cut = frameWithin(window_, frame.width, frame.height);
+    const kwin::PictureRegion cut = frameWithin(window_, frame.width, frame.height);
     x11::scaleToFit(frame.pixels + cut.y * frame.stride + std::size_t{cut.x} * 4, cut.width, cut.height,
                     frame.stride, frame.opaque, *buffer);
     input_->release();
@@ -169,12 +169,12 @@ void Caster::wait(std::optional<Clock::time_point> deadline) {
 
 }  // namespace
 
-PictureCut frameWithin(const ShellWindow& window, std::uint32_t pictureWidth, std::uint32_t pictureHeight) {
-    const PictureCut whole{0, 0, pictureWidth, pictureHeight};
+kwin::PictureRegion frameWithin(const ShellWindow& window, std::uint32_t pictureWidth, std::uint32_t pictureHeight) {
+    const kwin::PictureRegion whole{0, 0, pictureWidth, pictureHeight};
     if (!window.sized()) return whole;
     const double scaleX = pictureWidth / window.buffer.width;
     const double scaleY = pictureHeight / window.buffer.height;
-    PictureCut cut;
+    kwin::PictureRegion cut;
     cut.x = scaled(window.frame.x - window.buffer.x, scaleX, pictureWidth);
     cut.y = scaled(window.frame.y - window.buffer.y, scaleY, pictureHeight);
     cut.width = std::min(scaled(window.frame.width, scaleX, pictureWidth), pictureWidth - cut.x);

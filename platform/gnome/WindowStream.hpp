@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PipeWireInput.hpp"
 #include "ScreenCapture.hpp"
 #include "ShellWindows.hpp"
 
@@ -11,13 +12,7 @@ namespace kestrova::platform::gnome {
 
 // The part of a cast picture that shows the window itself: the picture holds the window's buffer (the frame and
 // its client-side shadow), scaled alike in both directions; the frame's place in the buffer is cut out of it.
-struct PictureCut {
-    std::uint32_t x = 0;
-    std::uint32_t y = 0;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-};
-PictureCut frameWithin(const ShellWindow& window, std::uint32_t pictureWidth, std::uint32_t pictureHeight);
+kwin::PictureRegion frameWithin(const ShellWindow& window, std::uint32_t pictureWidth, std::uint32_t pictureHeight);
 
 // A stream of one window by Meta's id (none when the window was never listed). Started, it runs one thread with a
 // bus connection of its own, on which Mutter casts the window to a PipeWire node once it has a size, and a

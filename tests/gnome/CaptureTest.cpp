@@ -280,7 +280,7 @@ TEST(GnomeCut, TheFrameIsCutOutOfTheBufferAtThePicturesScale) {
         const char* what;
         gnome::ShellWindow window;
         std::uint32_t width, height;
-        gnome::PictureCut cut;
+        platform::kwin::PictureRegion cut;
     } cases[] = {
         {"no shadow", window({100, 50, 320, 240}, {100, 50, 320, 240}), 320, 240, {0, 0, 320, 240}},
         {"a GTK 4 shadow", window({100, 50, 320, 240}, {86, 38, 348, 269}), 348, 269, {14, 12, 320, 240}},

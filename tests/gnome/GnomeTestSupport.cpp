@@ -89,16 +89,6 @@ std::size_t ShellProbe::stopEveryCast() {
     return count;
 }
 
-bool ShellProbe::shellRuns() {
-    if (!bus_) return false;
-    auto reply = gnome::callMethod(bus_->get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                   "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", "org.gnome.Shell"),
-                                   "(b)");
-    auto* owned = std::get_if<gnome::Variant>(&reply);
-    if (!owned) return false;
-    gboolean has = FALSE;
-    g_variant_get(owned->get(), "(b)", &has);
-    return has;
-}
+bool ShellProbe::shellRuns() { return bus_ && gnome::nameHasOwner(bus_->get(), "org.gnome.Shell"); }
 
 }  // namespace kestrova::testing

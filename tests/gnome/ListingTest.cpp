@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -149,6 +150,23 @@ TEST_F(GnomeListing, AWindowThatHasNotDrawnIsListedOnceItHasASize) {
     ASSERT_TRUE(drawn);
     EXPECT_EQ(drawn->frame.width, 320);
     EXPECT_EQ(drawn->frame.height, 240);
+}
+
+// Where no shell runs, the listing says so rather than blame the extension.
+TEST(GnomeListingWithoutShell, TheListingSaysTheShellIsNotRunning) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    ASSERT_TRUE(runtime) << "the test script starts a session bus without a shell";
+    const std::string address = std::string("unix:path=") + runtime + "/bus";
+    const auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(bus);
+    const auto listed = platform::gnome::askShell(bus);
+    g_object_unref(bus);
+    ASSERT_TRUE(std::holds_alternative<platform::Error>(listed));
+    const auto& error = std::get<platform::Error>(listed);
+    EXPECT_EQ(error.code, static_cast<int>(platform::gnome::ErrorCode::connectionLost));
+    EXPECT_EQ(error.description, "GNOME Shell no está en marcha en esta sesión");
 }
 
 TEST(GnomeRecords, RecordsOfSizedWindowsFollowTheStackingOrderWithLayerAndOwner) {

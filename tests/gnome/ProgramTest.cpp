@@ -38,10 +38,32 @@ protected:
     }
 
     void startBridge() { bridge_ = std::make_unique<ChildProcess>(std::vector<std::string>{KESTROVA_BRIDGE_PATH}); }
+    // This bridge's item: the tray may still list the item of an earlier test's bridge for a moment.
     StatusItemAddress item() {
-        auto found = client_->waitForItem(kBound);
-        EXPECT_TRUE(found) << "the bridge's item never appeared in the AppIndicator tray";
+        std::optional<StatusItemAddress> found;
+        const bool listed = waitUntil(
+            [&] {
+                for (const auto& candidate : client_->registeredItems()) {
+                    if (ownerPid(candidate.service) == bridge_->pid()) found = candidate;
+                }
+                return found.has_value();
+            },
+            kBound);
+        EXPECT_TRUE(listed) << "the bridge's item never appeared in the AppIndicator tray";
         return found.value_or(StatusItemAddress{});
+    }
+    static pid_t ownerPid(const std::string& service) {
+        auto connected = kestrova::platform::gnome::BusConnection::connect();
+        auto* bus = std::get_if<kestrova::platform::gnome::BusConnection>(&connected);
+        if (!bus) return -1;
+        auto reply = kestrova::platform::gnome::callMethod(
+            bus->get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "GetConnectionUnixProcessID", g_variant_new("(s)", service.c_str()), "(u)");
+        auto* pid = std::get_if<kestrova::platform::gnome::Variant>(&reply);
+        if (!pid) return -1;
+        guint32 value = 0;
+        g_variant_get(pid->get(), "(u)", &value);
+        return static_cast<pid_t>(value);
     }
     std::vector<std::string> waitForMenu(const std::vector<std::string>& expected) {
         const auto menu = client_->waitForMenu(
