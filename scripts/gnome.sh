@@ -33,8 +33,7 @@ gnome_bus() {
 CONF
   dbus-daemon --config-file="$socket.conf" --nofork --nopidfile >/dev/null 2>&1 &
   GNOME_PIDS+=($!)
-  local i
-  for i in $(seq 100); do [ -S "$socket" ] && break; sleep 0.05; done
+  for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.05; done
   [ -S "$socket" ] || { echo "gnome: dbus-daemon did not start" >&2; return 1; }
   echo "unix:path=$socket"
 }
@@ -66,13 +65,13 @@ KEYS
     DBUS_SYSTEM_BUS_ADDRESS="$system" \
     gnome-shell --headless --wayland --no-x11 --wayland-display="$socket" --virtual-monitor 1280x800 \
     >"$KESTROVA_RUNTIME/gnome-shell.log" 2>&1 &
-  local shell=$! i
+  local shell=$!
   GNOME_PIDS+=("$shell")
   # Shell 43 may segfault when it is ended, which is no failure of the run: its end is not reported.
   disown "$shell"
 
   # Up once our extension owns its name on the shell's bus.
-  for i in $(seq 400); do
+  for _ in $(seq 400); do
     DBUS_SESSION_BUS_ADDRESS="$bus" dbus-send --session --print-reply --dest=org.freedesktop.DBus \
       /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner string:org.kestrova.Bridge 2>/dev/null |
       grep -q 'boolean true' && break
