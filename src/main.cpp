@@ -2,6 +2,7 @@
 #include "BridgeConstants.hpp"
 #include "SelectionPolicy.hpp"
 
+#include "gnome/GnomeScreenCapture.hpp"
 #include "kwin/KWinScreenCapture.hpp"
 #include "pipewire/PipeWireFrameServer.hpp"
 #include "qt/QtRuntime.hpp"
@@ -22,13 +23,15 @@ bool hasSelfTestSwitch(int argc, char** argv) {
     return false;
 }
 
-// A Plasma Wayland session that lets this program list and cast windows shows its native windows that way;
-// anywhere else the windows are the X server's (XWayland's, on other Wayland desktops). Either way a stream writes
-// each frame into a buffer the frame buffers lend, when they have one.
+// A Plasma Wayland session that lets this program list and cast windows shows its native windows that way, and so
+// does GNOME's through the project's shell extension and Mutter's ScreenCast; anywhere else the windows are the X
+// server's (XWayland's, on other Wayland desktops). Either way a stream writes each frame into a buffer the frame
+// buffers lend, when they have one.
 std::shared_ptr<kestrova::platform::ScreenCaptureService> chosenScreenCapture(
     std::weak_ptr<kestrova::platform::FrameBufferProvider> frameBuffers) {
     namespace platform = kestrova::platform;
     if (platform::kwin::sessionOffersWindowCapture()) return platform::kwin::makeKWinScreenCapture(frameBuffers);
+    if (platform::gnome::sessionOffersWindowCapture()) return platform::gnome::makeGnomeScreenCapture(frameBuffers);
     return platform::x11::makeX11ScreenCapture({}, frameBuffers);
 }
 

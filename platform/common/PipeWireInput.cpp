@@ -136,6 +136,16 @@ PipeWireInput::PipeWireInput(std::shared_ptr<PipeWireConnection> connection)
     impl_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
+std::string inputFailureDescription(InputFailure failure, std::string_view producer) {
+    switch (failure) {
+        case InputFailure::unreachable: return "No se puede conectar con PipeWire";
+        case InputFailure::lost: return "Se perdió la conexión con PipeWire";
+        case InputFailure::refused: return "PipeWire no aceptó la captura de la ventana";
+        case InputFailure::ended: break;
+    }
+    return std::string(producer) + " dejó de enviar la imagen de la ventana capturada";
+}
+
 std::variant<std::unique_ptr<PipeWireInput>, InputFailure> PipeWireInput::connect(std::uint32_t node) {
     auto connection = PipeWireConnection::open(kDaemonAnswerBound);
     if (!connection) return InputFailure::unreachable;

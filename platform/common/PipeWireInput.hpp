@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <variant>
 
 struct spa_buffer;
@@ -46,6 +48,10 @@ enum class InputFailure {
     refused,      // PipeWire did not take the stream
     ended,        // the producer stopped sending
 };
+
+// The user's words for why an input could not start or went away; `producer` names who stops sending ("El
+// compositor"), when the stream ended.
+std::string inputFailureDescription(InputFailure failure, std::string_view producer);
 
 // A PipeWire input stream of one node, in shared-memory BGRA or BGRx buffers, on a connection of its own whose
 // thread runs PipeWire's callbacks. The owner polls fd(), which is readable when something arrived, and calls

@@ -21,15 +21,10 @@ Error windowGoneError() {
 Error windowClosedError() { return makeError(ErrorCode::windowGone, "La ventana capturada se cerró"); }
 
 Error inputError(InputFailure failure) {
-    switch (failure) {
-        case InputFailure::unreachable:
-            return makeError(ErrorCode::connectFailed, "No se puede conectar con PipeWire");
-        case InputFailure::lost: return makeError(ErrorCode::connectionLost, "Se perdió la conexión con PipeWire");
-        case InputFailure::refused:
-            return makeError(ErrorCode::streamFailed, "PipeWire no aceptó la captura de la ventana");
-        case InputFailure::ended: break;
-    }
-    return makeError(ErrorCode::streamFailed, "El compositor dejó de enviar la imagen de la ventana capturada");
+    const ErrorCode code = failure == InputFailure::unreachable ? ErrorCode::connectFailed
+                           : failure == InputFailure::lost      ? ErrorCode::connectionLost
+                                                                : ErrorCode::streamFailed;
+    return makeError(code, inputFailureDescription(failure, "El compositor"));
 }
 
 // The capture thread's side: the compositor's cast of the window and the PipeWire stream that carries it.

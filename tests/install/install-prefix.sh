@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# cmake --install into a fresh prefix: exactly the program, kestrova-receive and the desktop files (no demo, no test
-# tools), each accepted by its validator and carrying the project's one version; with -DKESTROVA_AUTOSTART=ON, the
-# session's autostart entry as well.
+# cmake --install into a fresh prefix: exactly the program, kestrova-receive, the desktop files and the GNOME Shell
+# extension (no demo, no test tools), each accepted by its validator and carrying the project's one version; with
+# -DKESTROVA_AUTOSTART=ON, the session's autostart entry as well.
 #   install-prefix.sh BUILD_DIR VERSION
 set -euo pipefail
 source "$(dirname "$0")/support.sh"
@@ -16,6 +16,8 @@ bin/kestrova-receive
 share/applications/$app.desktop
 share/doc/kestrova-bridge/changelog.gz
 share/doc/kestrova-bridge/copyright
+share/gnome-shell/extensions/kestrova-bridge@kestrova.org/extension.js
+share/gnome-shell/extensions/kestrova-bridge@kestrova.org/metadata.json
 share/icons/hicolor/scalable/apps/$app.svg
 share/man/man1/kestrova-bridge.1.gz
 share/man/man1/kestrova-receive.1.gz
@@ -53,6 +55,10 @@ grep -q "<launchable type=\"desktop-id\">$app.desktop</launchable>" "$metainfo" 
 zcat "$work/usr/share/doc/kestrova-bridge/changelog.gz" | head -n1 | grep -q "^kestrova-bridge ($version) " ||
     fail "the changelog's entry is not $version"
 grep -q '<svg' "$work/usr/share/icons/hicolor/scalable/apps/$app.svg" || fail "the icon is not an SVG"
+extension="$work/usr/share/gnome-shell/extensions/kestrova-bridge@kestrova.org"
+# This machine's Shell 43 loads the script format (gnome-extension.sh checks both).
+cmp -s "$extension/extension.js" "$build/data/gnome-shell/legacy/kestrova-bridge@kestrova.org/extension.js" ||
+    fail "the installed extension is not the one for this machine's shell"
 [ ! -e "$work/usr/etc" ] || fail "an autostart entry was installed without KESTROVA_AUTOSTART"
 
 # The autostart option alone, on a tree of its own without the providers: only data files are installed there.

@@ -14,5 +14,6 @@ extern const char* const xfconfd;
 extern const char* const sourceDir;
 extern const char* const trayConfigDir;
 extern const char* const screenshotDir;
+extern const char* const gtk4Window;
 
 }  // namespace kestrova::testing::paths

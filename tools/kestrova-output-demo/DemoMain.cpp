@@ -2,7 +2,8 @@
 // "Kestrova Output | NAME" and shows a frame counter that moves 30 times a second (see DemoPattern.hpp).
 // With --wayland the windows are native Wayland toplevels, otherwise X11 windows. Names given as arguments open
 // at start. Commands, one per line on standard input, each answered "ok ..." once the server has carried it out:
-//   open NAME [W H]   retitle NAME TITLE…   resize NAME W H   unmap NAME   map NAME   close NAME   quit
+//   open NAME [W H]   announce NAME [W H] (opened, not drawn until mapped)   retitle NAME TITLE…
+//   resize NAME W H   unmap NAME   map NAME   close NAME   quit
 
 #include "DemoWindows.hpp"
 
@@ -28,10 +29,10 @@ bool command(kestrova::demo::DemoWindows& windows, const std::string& line) {
     in >> verb >> name;
     if (verb == "quit") return false;
     bool ok = false;
-    if (verb == "open") {
+    if (verb == "open" || verb == "announce") {
         std::uint32_t width = 320, height = 240;
         in >> width >> height;
-        ok = windows.open(name, width, height);
+        ok = windows.open(name, width, height, verb == "open");
     } else if (verb == "retitle") {
         std::string title;
         std::getline(in, title);

@@ -15,7 +15,8 @@ public:
     virtual ~DemoWindows() = default;
 
     // Each gives false when there is no such window (or, for open, one of that name already) or the size is 0.
-    virtual bool open(const std::string& name, std::uint32_t width, std::uint32_t height) = 0;
+    // A window opened not shown exists (titled) but has never been drawn until it is mapped.
+    virtual bool open(const std::string& name, std::uint32_t width, std::uint32_t height, bool shown) = 0;
     virtual bool retitle(const std::string& name, const std::string& title) = 0;
     virtual bool resize(const std::string& name, std::uint32_t width, std::uint32_t height) = 0;
     virtual bool unmap(const std::string& name) = 0;

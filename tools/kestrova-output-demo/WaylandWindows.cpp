@@ -112,12 +112,13 @@ public:
     bool connected() const { return compositor_ && shm_ && wmBase_; }
     int fd() const override { return wl_display_get_fd(display_); }
 
-    bool open(const std::string& name, std::uint32_t width, std::uint32_t height) override {
+    bool open(const std::string& name, std::uint32_t width, std::uint32_t height, bool shown) override {
         if (windows_.count(name) || width == 0 || height == 0) return false;
         auto w = std::make_unique<WaylandWindow>();
         w->width = width;
         w->height = height;
         w->color = colorFor(name);
+        w->mapped = shown;
         w->surface = wl_compositor_create_surface(compositor_);
         w->shell = xdg_wm_base_get_xdg_surface(wmBase_, w->surface);
         xdg_surface_add_listener(w->shell, &kShellListener, w.get());

@@ -40,7 +40,7 @@ public:
     bool connected() const { return screen_ != nullptr; }
     int fd() const override { return xcb_get_file_descriptor(connection_); }
 
-    bool open(const std::string& name, std::uint32_t width, std::uint32_t height) override {
+    bool open(const std::string& name, std::uint32_t width, std::uint32_t height, bool shown) override {
         if (windows_.count(name) || width == 0 || height == 0) return false;
         X11Window w;
         w.id = xcb_generate_id(connection_);
@@ -54,7 +54,8 @@ public:
                           XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
         windows_[name] = w;
         setTitle(windows_[name], std::string(kTitlePrefix) + name);
-        xcb_map_window(connection_, w.id);
+        windows_[name].mapped = shown;
+        if (shown) xcb_map_window(connection_, w.id);
         return true;
     }
 

@@ -161,7 +161,9 @@ std::vector<StatusItemAddress> SniClient::registeredItems() const {
     for (const auto& entry : listed->toStringList()) {
         const auto slash = entry.indexOf(u'/');
         if (slash <= 0) continue;
-        items.push_back({entry.left(slash).toStdString(), entry.mid(slash).toStdString()});
+        // GNOME's AppIndicator extension lists "service@/path".
+        const auto service = entry.left(entry.at(slash - 1) == u'@' ? slash - 1 : slash);
+        items.push_back({service.toStdString(), entry.mid(slash).toStdString()});
     }
     return items;
 }

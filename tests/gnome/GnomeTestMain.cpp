@@ -1,0 +1,11 @@
+// The menu client needs a Qt core application in the process; the tests themselves run in plain GoogleTest.
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
