@@ -33,6 +33,8 @@ private:
 class PacedWorker : public CaptureWorker {
 public:
     PacedWorker(CaptureChannel& channel, const CaptureSettings& settings);
+    PacedWorker(const PacedWorker&) = delete;
+    PacedWorker& operator=(const PacedWorker&) = delete;
     // Runs until the channel wants a stop (no error) or update() reports the source's end (its error).
     std::optional<Error> run() final;
 

@@ -42,13 +42,6 @@ class Caster final : public PacedWorker {
 public:
     Caster(CaptureChannel& channel, const CaptureSettings& settings, std::optional<std::uint64_t> windowID)
         : PacedWorker(channel, settings), windowID_(windowID) {}
-    ~Caster() override {
-        input_.reset();
-        session_.reset();
-    }
-    Caster(const Caster&) = delete;
-    Caster& operator=(const Caster&) = delete;
-
     std::optional<Error> open() override;
 
 private:
@@ -67,7 +60,7 @@ private:
     std::uint32_t pictureWidth_ = 0;  // the size of the picture window_ was last read for
     std::uint32_t pictureHeight_ = 0;
     std::unique_ptr<ScreenCastSession> session_;
-    std::unique_ptr<PipeWireInput> input_;
+    std::unique_ptr<PipeWireInput> input_;  // after the session, so that it goes first
 };
 
 std::variant<ShellWindow, Error> Caster::lookUp() {

@@ -33,8 +33,6 @@ public:
     Caster(CaptureChannel& channel, const CaptureSettings& settings, std::optional<std::string> uuid)
         : PacedWorker(channel, settings), uuid_(std::move(uuid)) {}
     ~Caster() override { endCast(); }
-    Caster(const Caster&) = delete;
-    Caster& operator=(const Caster&) = delete;
 
     std::optional<Error> open() override;
 
