@@ -1,6 +1,7 @@
 # The Debian package, made by CPack from the install rules: kestrova-bridge_<version>_amd64.deb. dpkg-shlibdeps
 # computes Depends from the installed programs; PipeWire is only recommended, since without a daemon the program
-# still runs and says so in its status line. Qt's SVG plugins draw the installed icon.
+# still runs and says so in its status line. Qt's SVG plugins draw the installed icon. Qt's Wayland platform plugin,
+# which no program links, is what lets the program run on a Wayland session without an X server (GNOME's).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrova-bridge)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -21,6 +22,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KESTROVA_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -7,24 +7,63 @@
 
 #include <cstdlib>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <xcb/xcb.h>
 
 #include <QString>
 
 namespace kestrova::platform::qt {
 
-std::optional<std::string> desktopUnavailableReason() {
-    // A platform named explicitly (offscreen, for instance) is Qt's to open; only the X11 default is probed here.
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::string_view(platform).substr(0, 3) != "xcb") {
-        return std::nullopt;
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// Whether a Wayland compositor listens where Qt's Wayland plugin looks: WAYLAND_DISPLAY (wayland-0 when unset), a
+// path of its own or a name in the runtime directory.
+bool waylandReachable() {
+    std::string socketPath = environment("WAYLAND_DISPLAY");
+    if (socketPath.empty()) socketPath = "wayland-0";
+    if (socketPath.front() != '/') {
+        const std::string runtime = environment("XDG_RUNTIME_DIR");
+        if (runtime.empty()) return false;
+        socketPath = runtime + "/" + socketPath;
     }
-    const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || *display == '\0') return "no hay pantalla X: la variable DISPLAY no está definida";
-    xcb_connection_t* connection = xcb_connect(display, nullptr);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path) return false;
+    socketPath.copy(address.sun_path, socketPath.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+}  // namespace
+
+std::optional<std::string> desktopUnavailableReason() {
+    // Qt tries Wayland first when it is named or the session is a Wayland one, and falls back to X11 unless Wayland
+    // was named alone; any other platform (offscreen, for instance) is Qt's to open.
+    const std::string platform = environment("QT_QPA_PLATFORM");
+    const bool waylandNamed = platform.starts_with("wayland");
+    if (!platform.empty() && !waylandNamed && !platform.starts_with("xcb")) return std::nullopt;
+    const bool waylandFirst = waylandNamed || (platform.empty() && environment("XDG_SESSION_TYPE") == "wayland");
+    if (waylandFirst && waylandReachable()) return std::nullopt;
+    if (waylandNamed && platform.find("xcb") == std::string::npos) {
+        return "no se puede abrir la pantalla Wayland \"" + environment("WAYLAND_DISPLAY") + "\"";
+    }
+    const std::string display = environment("DISPLAY");
+    if (display.empty()) return "no hay pantalla X: la variable DISPLAY no está definida";
+    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
     const bool failed = xcb_connection_has_error(connection) != 0;
     xcb_disconnect(connection);
-    if (failed) return std::string("no se puede abrir la pantalla X \"") + display + "\"";
+    if (failed) return "no se puede abrir la pantalla X \"" + display + "\"";
     return std::nullopt;
 }
 

@@ -20,8 +20,9 @@ class QuitSignals;
 // The application's name: the status item's title on the session bus and the id of the item.
 inline constexpr std::string_view kApplicationName = "Kestrova";
 
-// Why no desktop can be reached, as one line of text without a newline; nothing when one can. Qt itself aborts
-// the process when it cannot open its display, so this is asked before a Runtime is made.
+// Why no desktop can be reached, as one line of text without a newline; nothing when one can: a Wayland compositor
+// on a Wayland session (with no X server at all), else an X server. Qt itself aborts the process when it cannot
+// open its display, so this is asked before a Runtime is made.
 std::optional<std::string> desktopUnavailableReason();
 
 class Runtime {

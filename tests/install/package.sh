@@ -27,7 +27,7 @@ build() {
     depends=$(dpkg-deb -f "$deb" Depends)
     local library
     for library in libc6 libstdc++6 libqt6widgets6 libqt6dbus6 libpipewire-0.3-0 libxcb1 libxcb-composite0 \
-                   libpixman-1-0 libicu72 libpng16-16; do
+                   libpixman-1-0 libicu72 libpng16-16 qt6-wayland; do
         grep -q "\b$library\b" <<<"$depends" || fail "Depends lacks $library: $depends"
     done
     grep -qw pipewire <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "pipewire is not recommended"

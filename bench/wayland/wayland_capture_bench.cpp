@@ -1,8 +1,10 @@
-// kestrova_kwin_capture_bench [--frames N] [--size WxH] [--kwin-pid PID]
-// Captures a native Wayland demo window at twice its size for N frames through the KWin provider (the compositor's
-// screencast, PipeWire's shared memory, the scaler) and prints what it cost per frame: this process's CPU, and the
-// compositor's when its PID is given, since the compositor renders and copies every frame it casts.
+// kestrova_wayland_capture_bench --desktop kwin|gnome [--frames N] [--size WxH] [--compositor-pid PID]
+// Captures a native Wayland demo window at twice its size for N frames through the KWin or the GNOME provider (the
+// compositor's cast, PipeWire's shared memory, the scaler; on GNOME the shadow cut away) and prints what it cost per
+// frame: this process's CPU, and the compositor's when its PID is given, since the compositor renders and copies
+// every frame it casts.
 
+#include "gnome/GnomeScreenCapture.hpp"
 #include "kwin/KWinScreenCapture.hpp"
 #include "ProcessCpu.hpp"
 #include "ProgramPaths.hpp"
@@ -64,20 +66,35 @@ platform::ShareableContentAnswer listNow(platform::ScreenCaptureService& service
     return *answer;
 }
 
+// The chosen desktop's provider, when this session offers it.
+std::shared_ptr<platform::ScreenCaptureService> providerFor(const std::string& desktop) {
+    if (desktop == "kwin" && platform::kwin::sessionOffersWindowCapture()) {
+        return platform::kwin::makeKWinScreenCapture();
+    }
+    if (desktop == "gnome" && platform::gnome::sessionOffersWindowCapture()) {
+        return platform::gnome::makeGnomeScreenCapture();
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int frames = 300;
     std::uint32_t width = 800, height = 600;
-    pid_t kwin = 0;
+    pid_t compositor = 0;
+    std::string desktop = "kwin";
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
+        if (flag == "--desktop") desktop = argv[i + 1];
         if (flag == "--frames") frames = std::atoi(argv[i + 1]);
         if (flag == "--size") std::sscanf(argv[i + 1], "%ux%u", &width, &height);
-        if (flag == "--kwin-pid") kwin = static_cast<pid_t>(std::atoi(argv[i + 1]));
+        if (flag == "--compositor-pid") compositor = static_cast<pid_t>(std::atoi(argv[i + 1]));
     }
-    if (!platform::kwin::sessionOffersWindowCapture()) {
-        std::fputs("kwin bench: WAYLAND_DISPLAY names no compositor that casts windows\n", stderr);
+    auto service = providerFor(desktop);
+    if (!service) {
+        std::fprintf(stderr, "bench: this session offers no %s window casts (WAYLAND_DISPLAY, the bus)\n",
+                     desktop.c_str());
         return 1;
     }
     int commands[2];
@@ -85,14 +102,14 @@ int main(int argc, char** argv) {
     const pid_t demo = fork();
     if (demo == 0) {
         dup2(commands[0], STDIN_FILENO);
-        execl(kestrova::testing::paths::outputDemo, kestrova::testing::paths::outputDemo, "--wayland", static_cast<char*>(nullptr));
+        const char* demoPath = kestrova::testing::paths::outputDemo;
+        execl(demoPath, demoPath, "--wayland", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(commands[0]);
     const std::string open = "open Banco " + std::to_string(width) + " " + std::to_string(height) + "\n";
     (void)!write(commands[1], open.data(), open.size());
     close(commands[1]);  // the demo keeps its windows until it is killed
-    auto service = platform::kwin::makeKWinScreenCapture();
     platform::Window window;
     for (int attempt = 0; attempt < 200 && !window; ++attempt) {
         const auto answer = listNow(*service);
@@ -105,7 +122,7 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     if (!window) {
-        std::fputs("kwin bench: the demo's window never appeared\n", stderr);
+        std::fputs("bench: the demo's window never appeared\n", stderr);
         kill(demo, SIGTERM);
         waitpid(demo, &status, 0);
         return 1;
@@ -122,35 +139,35 @@ int main(int argc, char** argv) {
     stream->addStreamOutput(counter, 0, queue);
     std::atomic<bool> started = false;
     stream->startCapture([&](std::optional<platform::Error> error) {
-        if (error) std::fprintf(stderr, "kwin bench: %s\n", error->description.c_str());
+        if (error) std::fprintf(stderr, "bench: %s\n", error->description.c_str());
         started = !error;
     });
     // A few frames first, so that negotiation and the first buffers are not counted.
     const bool warm = counter->waitFor(10, std::chrono::seconds(30));
     const int first = counter->frames();
     const double selfBefore = selfCpuMs();
-    const double kwinBefore = kwin > 0 ? processCpuMs(kwin) : -1;
+    const double compositorBefore = compositor > 0 ? processCpuMs(compositor) : -1;
     const auto t0 = Clock::now();
     const bool done = warm && counter->waitFor(first + frames, std::chrono::seconds(120));
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     const int counted = counter->frames() - first;
     const double selfMs = selfCpuMs() - selfBefore;
-    const double kwinMs = kwin > 0 ? processCpuMs(kwin) - kwinBefore : -1;
+    const double compositorMs = compositor > 0 ? processCpuMs(compositor) - compositorBefore : -1;
     std::atomic<bool> stopped = false;
     stream->stopCapture([&](std::optional<platform::Error>) { stopped = true; });
     while (!stopped) usleep(10'000);
     kill(demo, SIGTERM);
     waitpid(demo, &status, 0);
     if (!started || !done) {
-        std::fputs("kwin bench: the stream did not deliver the frames\n", stderr);
+        std::fputs("bench: the stream did not deliver the frames\n", stderr);
         return 1;
     }
     std::printf("%-28s %8s %8s %8s %16s %16s\n", "path", "frames", "seconds", "fps", "bridge ms/frame",
-                "kwin ms/frame");
+                "compositor ms/frame");
     std::printf("%-28s %8d %8.2f %8.1f %16.3f %16s\n",
-                ("kwin " + std::to_string(configuration.width()) + "x" + std::to_string(configuration.height()))
+                (desktop + " " + std::to_string(configuration.width()) + "x" + std::to_string(configuration.height()))
                     .c_str(),
                 counted, seconds, counted / seconds, selfMs / counted,
-                kwin > 0 ? std::to_string(kwinMs / counted).c_str() : "n/a");
+                compositor > 0 ? std::to_string(compositorMs / counted).c_str() : "n/a");
     return 0;
 }
