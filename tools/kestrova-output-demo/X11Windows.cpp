@@ -55,7 +55,11 @@ public:
         windows_[name] = w;
         setTitle(windows_[name], std::string(kTitlePrefix) + name);
         windows_[name].mapped = shown;
-        if (shown) xcb_map_window(connection_, w.id);
+        if (!shown) return true;
+        xcb_map_window(connection_, w.id);
+        // Its first picture at once, so that a window listed after the answer has one; under a window manager,
+        // which maps it later, the exposure draws it.
+        draw(windows_[name]);
         return true;
     }
 
