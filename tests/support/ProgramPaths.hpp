@@ -15,5 +15,6 @@ extern const char* const sourceDir;
 extern const char* const trayConfigDir;
 extern const char* const screenshotDir;
 extern const char* const gtk4Window;
+extern const char* const fakeShell;
 
 }  // namespace kestrova::testing::paths
