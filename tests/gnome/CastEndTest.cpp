@@ -75,18 +75,10 @@ TEST_P(CastEnd, EndsTheCaptureWithAnErrorOnce) {
     const auto publish = [&](const platform::PixelBufferRef& frame) { source->publish(frame); };
     const auto frames = patternFrames(kWidth, kHeight);
     std::uint32_t next = 0;
-    std::optional<std::uint32_t> node;
-    using Globals = std::vector<platform::pipewire::PipeWireConnection::Global>;
-    const auto listed = [&] {
-        for (const auto& global : connection->listGlobals(kBound).value_or(Globals{})) {
-            const auto name = global.properties.find("node.name");
-            if (name != global.properties.end() && name->second == kNodeName) node = global.id;
-        }
-        return node.has_value();
-    };
     // The session manager refuses a consumer of a node it has not taken in yet.
     ASSERT_TRUE(publishUntilLinkable(publish, frames, next, kNodeName, kBound));
-    ASSERT_TRUE(listed());
+    const auto node = nodeIdNamed(kNodeName);
+    ASSERT_TRUE(node);
 
     ChildProcess shell({"gjs", paths::fakeShell, std::to_string(*node), std::to_string(kWidth),
                         std::to_string(kHeight)});

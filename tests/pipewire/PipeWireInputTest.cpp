@@ -22,9 +22,8 @@ namespace {
 namespace platform = kestrova::platform;
 using kestrova::testing::patternFrames;
 using kestrova::testing::patternIndex;
+using kestrova::testing::nodeIdNamed;
 using kestrova::testing::publishUntil;
-
-using Globals = std::vector<platform::pipewire::PipeWireConnection::Global>;
 
 constexpr auto kBound = std::chrono::seconds(15);
 const std::string kNodeName = "Kestrova Input Test";
@@ -40,13 +39,7 @@ TEST(PipeWireInputTest, ReadsTheNewestPictureOfANodeWhole) {
     const auto frames = patternFrames(kWidth, kHeight);
     std::uint32_t next = 0;
     std::optional<std::uint32_t> node;
-    const auto listed = [&] {
-        for (const auto& global : connection->listGlobals(kBound).value_or(Globals{})) {
-            const auto name = global.properties.find("node.name");
-            if (name != global.properties.end() && name->second == kNodeName) node = global.id;
-        }
-        return node.has_value();
-    };
+    const auto listed = [&] { return (node = nodeIdNamed(kNodeName)).has_value(); };
     ASSERT_TRUE(publishUntil(publish, frames, next, listed, kBound));
 
     auto connected = platform::PipeWireInput::connect(*node);

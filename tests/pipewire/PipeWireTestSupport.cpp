@@ -132,6 +132,18 @@ std::vector<std::map<std::string, std::string>> listNodes() {
     return nodes;
 }
 
+std::optional<std::uint32_t> nodeIdNamed(const std::string& name) {
+    auto connection = PipeWireConnection::open(std::chrono::seconds(1));
+    const auto globals = connection ? connection->listGlobals(std::chrono::seconds(2)) : std::nullopt;
+    for (const auto& global : globals.value_or(std::vector<PipeWireConnection::Global>{})) {
+        const auto found = global.properties.find("node.name");
+        if (global.type == PW_TYPE_INTERFACE_Node && found != global.properties.end() && found->second == name) {
+            return global.id;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name) {
     for (auto& node : listNodes()) {
         if (node["node.name"] == name) return node;

@@ -67,6 +67,8 @@ bool publishUntilLinkable(const std::function<void(const platform::PixelBufferRe
 
 // The properties of every node the daemon lists; empty when no daemon answers.
 std::vector<std::map<std::string, std::string>> listNodes();
+// The id of the node with that name; nothing when the daemon does not list it.
+std::optional<std::uint32_t> nodeIdNamed(const std::string& name);
 // The properties of the node with that name; nothing when the daemon does not list it.
 std::optional<std::map<std::string, std::string>> nodeNamed(const std::string& name);
 // Waits until the daemon lists no node of that name: a finished test's node lingers a moment, and the next test's
