@@ -12,9 +12,9 @@ GNOME_APPINDICATOR=ubuntu-appindicators@ubuntu.com
 # The tests' stand-in for a user's hand on the screen-sharing indicator.
 GNOME_TEST_INDICATOR=kestrova-test-indicator@kestrova.org
 
-# Starts a dbus-daemon on the socket; the socket's address on stdout. It starts no services on demand: those the
-# shell would have started (the document portal, which mounts itself in the runtime directory, the accessibility
-# bus) outlive the lab.
+# Starts a dbus-daemon on the socket, its PID in GNOME_PIDS (so not in a subshell). It starts no services on demand:
+# those the shell would have started (the document portal, which mounts itself in the runtime directory, the
+# accessibility bus) outlive the lab.
 gnome_bus() {
   local socket=$1
   cat >"$socket.conf" <<CONF
@@ -35,7 +35,6 @@ CONF
   GNOME_PIDS+=($!)
   for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.05; done
   [ -S "$socket" ] || { echo "gnome: dbus-daemon did not start" >&2; return 1; }
-  echo "unix:path=$socket"
 }
 
 gnome_start() {
@@ -53,10 +52,10 @@ gnome_start() {
 enabled-extensions=['$GNOME_EXTENSION', '$GNOME_APPINDICATOR', '$GNOME_TEST_INDICATOR']
 disable-user-extensions=false
 KEYS
-  local bus system
-  bus=$(gnome_bus "$GNOME_ROOT/bus") || return 1
+  local bus="unix:path=$GNOME_ROOT/bus" system="unix:path=$GNOME_ROOT/system-bus"
+  gnome_bus "$GNOME_ROOT/bus" || return 1
   # Where seats exist the shell insists on a system bus; an empty one is enough.
-  system=$(gnome_bus "$GNOME_ROOT/system-bus") || return 1
+  gnome_bus "$GNOME_ROOT/system-bus" || return 1
 
   local socket="kestrova-gnome-$$"
   env -u DISPLAY -u WAYLAND_DISPLAY HOME="$GNOME_ROOT/home" XDG_CONFIG_HOME="$GNOME_ROOT/config" \
