@@ -33,7 +33,7 @@ public:
     std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
                                        std::weak_ptr<StreamDelegate> delegate) override {
         std::optional<std::uint64_t> windowID;
-        if (filter.window()) windowID = ids_->metaIDOf(filter.window()->windowID);
+        if (filter.window()) windowID = ids_->keyOf(filter.window()->windowID);
         return makeWindowStream(windowID, configuration, std::move(delegate), frameBuffers_);
     }
 

@@ -20,23 +20,6 @@ Rect rectOf(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t hei
 
 }  // namespace
 
-std::uint32_t WindowIds::idFor(std::uint64_t metaID) {
-    std::lock_guard lock(mutex_);
-    const auto [found, added] = ids_.try_emplace(metaID, next_);
-    if (added) {
-        metaIDs_[next_] = metaID;
-        ++next_;
-    }
-    return found->second;
-}
-
-std::optional<std::uint64_t> WindowIds::metaIDOf(std::uint32_t id) const {
-    std::lock_guard lock(mutex_);
-    const auto found = metaIDs_.find(id);
-    if (found == metaIDs_.end()) return std::nullopt;
-    return found->second;
-}
-
 std::vector<ShellWindow> shellWindowsOf(GVariant* reply) {
     std::vector<ShellWindow> windows;
     GVariantIter* iter = nullptr;

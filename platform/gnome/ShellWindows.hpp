@@ -1,11 +1,10 @@
 #pragma once
 
 #include "ScreenCapture.hpp"
+#include "common/WindowIds.hpp"
 #include "SessionBus.hpp"
 
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -26,19 +25,8 @@ struct ShellWindow {
     bool sized() const { return buffer.width > 0 && buffer.height > 0 && frame.width > 0 && frame.height > 0; }
 };
 
-// The 32-bit window identifiers handed out for Meta's 64-bit ones: one per window for the life of the service,
-// never reused, so that an identifier never comes to mean another window. Used from any thread.
-class WindowIds {
-public:
-    std::uint32_t idFor(std::uint64_t metaID);
-    std::optional<std::uint64_t> metaIDOf(std::uint32_t id) const;
-
-private:
-    mutable std::mutex mutex_;
-    std::map<std::uint64_t, std::uint32_t> ids_;
-    std::map<std::uint32_t, std::uint64_t> metaIDs_;
-    std::uint32_t next_ = 1;
-};
+// The core's window identifiers for Meta's 64-bit ones.
+using WindowIds = platform::WindowIds<std::uint64_t>;
 
 // The extension's answer, of type (a(tsi(iiii)(iiii)bu)).
 std::vector<ShellWindow> shellWindowsOf(GVariant* reply);

@@ -34,7 +34,7 @@ public:
     std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
                                        std::weak_ptr<StreamDelegate> delegate) override {
         std::optional<std::string> uuid;
-        if (filter.window()) uuid = ids_->uuidOf(filter.window()->windowID);
+        if (filter.window()) uuid = ids_->keyOf(filter.window()->windowID);
         return makeWindowStream(std::move(uuid), configuration, std::move(delegate), frameBuffers_);
     }
 

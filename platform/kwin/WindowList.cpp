@@ -93,23 +93,6 @@ struct Catalog {
 
 }  // namespace
 
-std::uint32_t WindowIds::idFor(const std::string& uuid) {
-    std::lock_guard lock(mutex_);
-    const auto [found, added] = ids_.try_emplace(uuid, next_);
-    if (added) {
-        uuids_[next_] = uuid;
-        ++next_;
-    }
-    return found->second;
-}
-
-std::optional<std::string> WindowIds::uuidOf(std::uint32_t id) const {
-    std::lock_guard lock(mutex_);
-    const auto found = uuids_.find(id);
-    if (found == uuids_.end()) return std::nullopt;
-    return found->second;
-}
-
 std::int64_t layerOf(std::uint32_t flags) {
     const bool below = (flags & ORG_KDE_PLASMA_WINDOW_MANAGEMENT_STATE_KEEP_BELOW) != 0;
     if ((flags & kSpecial) != 0) return below ? kLayerDesktop : kLayerDock;

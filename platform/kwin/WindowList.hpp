@@ -2,29 +2,17 @@
 
 #include "Compositor.hpp"
 #include "ScreenCapture.hpp"
+#include "common/WindowIds.hpp"
 
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace kestrova::platform::kwin {
 
-// The 32-bit window identifiers handed out for the compositor's window uuids: one per uuid for the life of the
-// service, never reused, so that an identifier never comes to mean another window. Used from any thread.
-class WindowIds {
-public:
-    std::uint32_t idFor(const std::string& uuid);
-    std::optional<std::string> uuidOf(std::uint32_t id) const;
-
-private:
-    mutable std::mutex mutex_;
-    std::map<std::string, std::uint32_t> ids_;
-    std::map<std::uint32_t, std::string> uuids_;
-    std::uint32_t next_ = 1;
-};
+// The core's window identifiers for the compositor's window uuids.
+using WindowIds = platform::WindowIds<std::string>;
 
 // What the compositor says of one window.
 struct WindowState {

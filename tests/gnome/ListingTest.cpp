@@ -198,10 +198,10 @@ TEST(GnomeRecords, RecordsOfSizedWindowsFollowTheStackingOrderWithLayerAndOwner)
     ASSERT_TRUE(records[2]->owningApplication);
     EXPECT_EQ(records[2]->owningApplication->processID, 42);
     EXPECT_EQ(records[2]->frame.width, 100);
-    EXPECT_EQ(ids.metaIDOf(records[2]->windowID), big);
+    EXPECT_EQ(ids.keyOf(records[2]->windowID), big);
     const auto again = platform::gnome::recordsOf({window(9, 0, true, 43)}, ids);
     EXPECT_EQ(again[0]->windowID, records[1]->windowID);
-    EXPECT_FALSE(ids.metaIDOf(0));
+    EXPECT_FALSE(ids.keyOf(0));
 }
 
 TEST(GnomeRecords, TheExtensionsAnswerIsReadWhole) {

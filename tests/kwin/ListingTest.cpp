@@ -156,8 +156,8 @@ TEST(KWinOrder, RecordsFollowTheStackingOrderAndLeaveOutWhatCannotBeShown) {
     EXPECT_EQ(titles(onScreen), (std::vector<std::string>{"tb", "ta", "tf"}));
     // Identifiers are the uuids' for good, whatever order the windows come in.
     EXPECT_EQ(onScreen[0]->windowID, all[1]->windowID);
-    EXPECT_EQ(ids.uuidOf(all[0]->windowID), "c");
-    EXPECT_FALSE(ids.uuidOf(0));
+    EXPECT_EQ(ids.keyOf(all[0]->windowID), "c");
+    EXPECT_FALSE(ids.keyOf(0));
 }
 
 }  // namespace
